@@ -1,0 +1,18 @@
+# Cross-compilation to 64-bit Windows with mingw-w64; the test programs run
+# under wine64, whose launcher Debian keeps off PATH.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+find_program(KIVE_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT KIVE_WINE64)
+  find_program(KIVE_WINE64 NAMES wine64 wine)
+endif()
+if(KIVE_WINE64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KIVE_WINE64})
+endif()

@@ -1,0 +1,3 @@
+// placeholder, replaced by the latch implementation
+#include "kivinternal.h"
+void kivLatchProcessInit() {}
