@@ -1,0 +1,510 @@
+/*
+ * test_string.cpp - bounded formatting, hex dump lines and buffers, and the
+ * conversions of text to booleans and 64-bit integers.
+ */
+#include "kivecf.h"
+#include "kivstring.h"
+#include "kivtest.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+/* ---- kivSnprintf ------------------------------------------------------ */
+
+struct SnprintfCase {
+    Uint32 size;
+    const char* text;
+    const char* stored;
+    Uint32 result;
+};
+
+TEST(Snprintf, StoresAtMostSizeMinusOneAndTerminates)
+{
+    const SnprintfCase cases[] = {
+        {4, "abcde", "abc", 3},     // truncated: size - 1 characters
+        {5, "abcde", "abcd", 4},    // exactly one too long
+        {6, "abcde", "abcde", 5},   // fits with its NUL
+        {64, "abcde", "abcde", 5},
+        {1, "abcde", "", 0},        // room for the NUL only
+        {8, "", "", 0},
+    };
+    for (const SnprintfCase& c : cases) {
+        char buffer[80];
+        std::memset(buffer, 'Z', sizeof buffer);
+        EXPECT_EQ(c.result, kivSnprintf(buffer, c.size, "%s", c.text)) << c.size;
+        EXPECT_STREQ(c.stored, buffer) << c.size;
+        EXPECT_EQ('Z', buffer[c.size]) << "wrote past the size " << c.size;
+    }
+}
+
+TEST(Snprintf, NothingStoredWithoutRoom)
+{
+    char buffer[4] = {'Z', 'Z', 'Z', 'Z'};
+    EXPECT_EQ(0u, kivSnprintf(buffer, 0, "%s", "text"));
+    EXPECT_EQ('Z', buffer[0]);
+    EXPECT_EQ(0u, kivSnprintf(nullptr, 16, "%s", "text"));
+}
+
+TEST(Snprintf, C99ConversionsOnEveryPlatform)
+{
+    char buffer[64];
+    EXPECT_EQ(16u, kivSnprintf(buffer, sizeof buffer, "%lld %zu %08X %s", -5LL, size_t{7},
+                               0xABCu, "ok"));
+    EXPECT_STREQ("-5 7 00000ABC ok", buffer);
+    EXPECT_EQ(20u, kivSnprintf(buffer, sizeof buffer, "%llu", ~0ull));
+    EXPECT_STREQ("18446744073709551615", buffer);
+}
+
+Uint32 formatThroughVaList(char* buffer, Uint32 size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Uint32 n = kivVsnprintf(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
+
+TEST(Snprintf, VaListVariantAndAdvancingWritePosition)
+{
+    char buffer[32];
+    EXPECT_EQ(7u, formatThroughVaList(buffer, sizeof buffer, "%d-%s", 42, "abcd"));
+    EXPECT_STREQ("42-abcd", buffer);
+
+    // A caller appends by the result and never passes the end.
+    char log[16];
+    std::memset(log, 'Z', sizeof log);
+    Uint32 at = 0;
+    for (int i = 0; i < 10; ++i)
+        at += kivSnprintf(log + at, static_cast<Uint32>(sizeof log) - at, "[%d]", i);
+    EXPECT_EQ(15u, at);
+    EXPECT_STREQ("[0][1][2][3][4]", log);
+}
+
+/* ---- kivHexDumpLine --------------------------------------------------- */
+
+const char kDigits[] = "0123456789abcdefghijklmnopqrstuv"; // 32 bytes
+// The first 16 bytes above as a full hex part: eight groups, each with its blank.
+const std::string kDigitsHex = "3031 3233 3435 3637 3839 6162 6364 6566 ";
+
+std::string addressOf(const void* p)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X : ",
+                  static_cast<unsigned>(static_cast<Uint32>(reinterpret_cast<uintptr_t>(p))));
+    return text;
+}
+
+std::string padTo(std::string s, size_t column)
+{
+    if (s.size() < column)
+        s.append(column - s.size(), ' ');
+    return s;
+}
+
+/* A line buffer with a guard behind it: the line must never pass its 75 bytes. */
+struct GuardedLine {
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    unsigned char guard[16];
+    GuardedLine() { std::memset(guard, 0xA5, sizeof guard); }
+    bool guardIntact() const
+    {
+        for (unsigned char g : guard)
+            if (g != 0xA5)
+                return false;
+        return true;
+    }
+};
+
+TEST(HexDumpLine, FullLineLiteral)
+{
+    GuardedLine g;
+    EXPECT_EQ(62u, kivHexDumpLine(g.line, kDigits, 16, 0));
+    EXPECT_STREQ("3031 3233 3435 3637 3839 6162 6364 6566    0123456789abcdef\r\n", g.line);
+
+    // With the address the line fills the buffer exactly.
+    EXPECT_EQ(75u, kivHexDumpLine(g.line, kDigits, 16, KIV_HEXDUMP_ADDRESS));
+    EXPECT_EQ(addressOf(kDigits) + "3031 3233 3435 3637 3839 6162 6364 6566    0123456789abcdef\r\n",
+              g.line);
+    EXPECT_EQ(74u, std::strlen(g.line));
+    EXPECT_TRUE(g.guardIntact());
+}
+
+TEST(HexDumpLine, NonPrintablesShownAsDots)
+{
+    const unsigned char bytes[] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 'A'};
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    EXPECT_EQ(54u, kivHexDumpLine(line, bytes, sizeof bytes, 0));
+    EXPECT_EQ(padTo("001F 207E 7F80 FF41", 43) + ".. ~...A\r\n", line);
+}
+
+/* Every length 0..16 under every combination of the address and the
+ * character column: the hex part is the leading part of the full one (cut
+ * after the last byte's digits or its group's blank), the characters start
+ * at column 43 (56 with the address), the line ends with CR LF, and the
+ * result is the text length + 1. */
+TEST(HexDumpLine, ColumnsForEveryLengthAndFlag)
+{
+    const Uint32 flagSets[] = {0, KIV_HEXDUMP_ADDRESS, KIV_HEXDUMP_NO_CHARS,
+                               KIV_HEXDUMP_ADDRESS | KIV_HEXDUMP_NO_CHARS,
+                               // value mode is ignored for lengths other than 1, 2, 4, 8
+                               KIV_HEXDUMP_VALUE};
+    for (Uint32 flags : flagSets) {
+        for (Uint32 n = 0; n <= 16; ++n) {
+            if ((flags & KIV_HEXDUMP_VALUE) && (n == 1 || n == 2 || n == 4 || n == 8))
+                continue;
+            const std::string address = (flags & KIV_HEXDUMP_ADDRESS) ? addressOf(kDigits) : "";
+            std::string expected = address + kDigitsHex.substr(0, 5 * (n / 2) + 2 * (n % 2));
+            if (!(flags & KIV_HEXDUMP_NO_CHARS) && n > 0)
+                expected = padTo(expected, address.size() + 43) + std::string(kDigits, n);
+            expected += "\r\n";
+
+            GuardedLine g;
+            Uint32 r = kivHexDumpLine(g.line, kDigits, n, flags);
+            EXPECT_EQ(expected, g.line) << "length " << n << " flags " << flags;
+            EXPECT_EQ(expected.size() + 1, r) << "length " << n << " flags " << flags;
+            EXPECT_TRUE(g.guardIntact());
+        }
+    }
+}
+
+TEST(HexDumpLine, ValueModeShowsOneNumber)
+{
+    const Uint8 v1 = 0x07;
+    const Uint16 v2 = 0xBEEF;
+    const Uint32 v4 = 0x0A0B0C0Du;
+    const Uint64 v8 = 0x0123456789ABCDEFull;
+    struct Case {
+        const void* data;
+        Uint32 length;
+        const char* text;
+    } const cases[] = {
+        {&v1, 1, "0x07"},
+        {&v2, 2, "0xBEEF"},
+        {&v4, 4, "0x0A0B0C0D"},
+        {&v8, 8, "0x0123456789ABCDEF"},
+    };
+    for (const Case& c : cases) {
+        char line[KIV_HEXDUMP_LINE_SIZE];
+        const Uint32 flags = KIV_HEXDUMP_VALUE | KIV_HEXDUMP_NO_CHARS;
+        EXPECT_EQ(std::strlen(c.text) + 3, kivHexDumpLine(line, c.data, c.length, flags));
+        EXPECT_EQ(std::string(c.text) + "\r\n", line);
+
+        kivHexDumpLine(line, c.data, c.length, flags | KIV_HEXDUMP_ADDRESS);
+        EXPECT_EQ(addressOf(c.data) + c.text + "\r\n", line);
+    }
+
+    // The character column still shows the bytes in memory order.
+    const char abcd[] = "ABCD";
+    Uint32 value;
+    std::memcpy(&value, abcd, 4);
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "0x%08X", static_cast<unsigned>(value));
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    EXPECT_EQ(50u, kivHexDumpLine(line, abcd, 4, KIV_HEXDUMP_VALUE));
+    EXPECT_EQ(padTo(expected, 43) + "ABCD\r\n", line);
+}
+
+TEST(HexDumpLine, OverlongInputStaysInsideTheLine)
+{
+    char data[40];
+    for (int i = 0; i < 40; ++i)
+        data[i] = static_cast<char>('A' + i % 26);
+    for (Uint32 flags : {0u, KIV_HEXDUMP_ADDRESS, KIV_HEXDUMP_NO_CHARS}) {
+        GuardedLine g;
+        Uint32 r = kivHexDumpLine(g.line, data, sizeof data, flags);
+        EXPECT_GT(r, 75u) << flags;                 // no room left for the line end
+        EXPECT_EQ(74u, std::strlen(g.line)) << flags;
+        EXPECT_EQ(nullptr, std::strchr(g.line, '\r'));
+        EXPECT_TRUE(g.guardIntact()) << flags;
+    }
+    // Characters run to the last column; those beyond it are dropped.
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    kivHexDumpLine(line, data, sizeof data, KIV_HEXDUMP_ADDRESS);
+    EXPECT_EQ(std::string(data, 18), std::string(line + 56));
+}
+
+TEST(HexDumpLine, NullArguments)
+{
+    EXPECT_EQ(0u, kivHexDumpLine(nullptr, kDigits, 16, 0));
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    EXPECT_EQ(3u, kivHexDumpLine(line, nullptr, 16, 0)); // nothing to show
+    EXPECT_STREQ("\r\n", line);
+    EXPECT_EQ(16u, kivHexDumpLine(line, kDigits, 0, KIV_HEXDUMP_ADDRESS));
+    EXPECT_EQ(addressOf(kDigits) + "\r\n", line);
+}
+
+/* ---- kivHexDumpToBuffer ----------------------------------------------- */
+
+std::string lineOf(const void* data, Uint32 length, Uint32 flags)
+{
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    kivHexDumpLine(line, data, length, flags);
+    return line;
+}
+
+size_t countLines(const char* text)
+{
+    size_t n = 0;
+    for (const char* p = std::strstr(text, "\r\n"); p; p = std::strstr(p + 2, "\r\n"))
+        ++n;
+    return n;
+}
+
+TEST(HexDumpToBuffer, OneLinePerSixteenBytes)
+{
+    unsigned char data[256];
+    for (int i = 0; i < 256; ++i)
+        data[i] = static_cast<unsigned char>(i);
+    const struct {
+        Uint32 length;
+        size_t lines;
+    } cases[] = {{0, 0}, {1, 1}, {15, 1}, {16, 1}, {17, 2}, {32, 2}, {33, 3}, {256, 16}};
+    for (const auto& c : cases) {
+        char out[4096];
+        std::memset(out, 'Z', sizeof out);
+        kivHexDumpToBuffer(data, c.length, out, sizeof out, nullptr, 0);
+        EXPECT_EQ(c.lines, countLines(out)) << c.length;
+        std::string expected;
+        for (Uint32 at = 0; at < c.length; at += 16)
+            expected += lineOf(data + at, c.length - at < 16 ? c.length - at : 16, 0);
+        EXPECT_EQ(expected, out) << c.length;
+    }
+}
+
+TEST(HexDumpToBuffer, AddressedLinesOfTwentyBytes)
+{
+    char out[512];
+    kivHexDumpToBuffer(kDigits, 20, out, sizeof out, nullptr, KIV_HEXDUMP_ADDRESS);
+    const std::string text = out;
+    ASSERT_EQ(2u, countLines(out));
+    const std::string first = text.substr(0, text.find("\r\n") + 2);
+    const std::string second = text.substr(first.size());
+    EXPECT_EQ(0u, first.find(addressOf(kDigits)));
+    EXPECT_EQ(0u, second.find(addressOf(kDigits + 16)));
+    EXPECT_EQ(addressOf(kDigits + 16) + padTo("6768 696A", 43) + "ghij\r\n", second);
+}
+
+TEST(HexDumpToBuffer, PrefixBeforeEveryLine)
+{
+    char out[512];
+    kivHexDumpToBuffer(kDigits, 17, out, sizeof out, "  > ", 0);
+    EXPECT_EQ("  > " + lineOf(kDigits, 16, 0) + "  > " + lineOf(kDigits + 16, 1, 0), out);
+
+    char withEmpty[512];
+    kivHexDumpToBuffer(kDigits, 17, out, sizeof out, nullptr, 0);
+    kivHexDumpToBuffer(kDigits, 17, withEmpty, sizeof withEmpty, "", 0);
+    EXPECT_STREQ(out, withEmpty);
+}
+
+TEST(HexDumpToBuffer, StopsBeforeALineThatDoesNotFit)
+{
+    const std::string prefix = "## ";
+    const std::string line = lineOf(kDigits, 16, 0);
+    // A line is written only with two bytes to spare beyond its terminator.
+    const Uint32 oneLine = static_cast<Uint32>(prefix.size() + line.size() + 3);
+    char out[512];
+
+    std::memset(out, 'Z', sizeof out);
+    kivHexDumpToBuffer(kDigits, 16, out, oneLine - 1, prefix.c_str(), 0);
+    EXPECT_STREQ("", out);                       // too small for the first line
+    EXPECT_EQ('Z', out[1]);
+
+    kivHexDumpToBuffer(kDigits, 16, out, oneLine, prefix.c_str(), 0);
+    EXPECT_EQ(prefix + line, out);
+
+    // Room for one and a half lines: the second is left out whole.
+    std::memset(out, 'Z', sizeof out);
+    kivHexDumpToBuffer(kDigits, 32, out, oneLine + 40, prefix.c_str(), 0);
+    EXPECT_EQ(prefix + line, out);
+    EXPECT_EQ('Z', out[oneLine + 40]);
+}
+
+TEST(HexDumpToBuffer, DegenerateArguments)
+{
+    char out[8] = {'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z'};
+    kivHexDumpToBuffer(kDigits, 16, out, 0, nullptr, 0);
+    EXPECT_EQ('Z', out[0]);
+    kivHexDumpToBuffer(kDigits, 16, nullptr, 64, nullptr, 0); // must not crash
+    kivHexDumpToBuffer(kDigits, 16, out, 1, nullptr, 0);
+    EXPECT_EQ('\0', out[0]);
+    EXPECT_EQ('Z', out[1]);
+    out[0] = 'Z';
+    kivHexDumpToBuffer(nullptr, 16, out, sizeof out, nullptr, 0);
+    EXPECT_EQ('\0', out[0]);
+}
+
+/* ---- kivStrToBoolean -------------------------------------------------- */
+
+TEST(StrToBoolean, WordsInAnyCase)
+{
+    const struct {
+        const char* text;
+        Uint32 rc;
+        Uint8 value;
+    } cases[] = {
+        {"1", 0, 1},     {"ON", 0, 1},   {"On", 0, 1},    {"y", 0, 1},     {"YES", 0, 1},
+        {"yes", 0, 1},   {"yEs", 0, 1},  {"T", 0, 1},     {"t", 0, 1},     {"TRUE", 0, 1},
+        {"True", 0, 1},  {"0", 0, 0},    {"OFF", 0, 0},   {"off", 0, 0},   {"n", 0, 0},
+        {"No", 0, 0},    {"F", 0, 0},    {"false", 0, 0}, {"FALSE", 0, 0},
+        {"2", ECF_KIV_NOT_BOOLEAN_STRING, 0},     {"", ECF_KIV_NOT_BOOLEAN_STRING, 0},
+        {" yes", ECF_KIV_NOT_BOOLEAN_STRING, 0},  {"yes ", ECF_KIV_NOT_BOOLEAN_STRING, 0},
+        {"tru", ECF_KIV_NOT_BOOLEAN_STRING, 0},   {"onn", ECF_KIV_NOT_BOOLEAN_STRING, 0},
+        {"10", ECF_KIV_NOT_BOOLEAN_STRING, 0},
+    };
+    for (const auto& c : cases) {
+        Uint8 value = 0xAA;
+        EXPECT_EQ(c.rc, kivStrToBoolean(c.text, &value)) << '"' << c.text << '"';
+        EXPECT_EQ(c.value, value) << '"' << c.text << '"';
+    }
+    EXPECT_EQ(0x900003F1u, ECF_KIV_NOT_BOOLEAN_STRING);
+}
+
+TEST(StrToBoolean, NullArguments)
+{
+    Uint8 value = 0xAA;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivStrToBoolean(nullptr, &value));
+    EXPECT_EQ(0u, value);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivStrToBoolean("yes", nullptr));
+}
+
+/* ---- kivStrToUint64 / kivStrToSint64 ---------------------------------- */
+
+constexpr Uint64 kAllOnes = ~0ull;
+
+struct IntCase {
+    const char* text;
+    int base;
+    Uint64 value;   // the signed conversions' two's complement pattern
+    ptrdiff_t end;  // offset of *end from text
+    bool overflow;
+};
+
+template <typename Convert>
+void checkConversions(const IntCase* cases, size_t count, Convert convert)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const IntCase& c = cases[i];
+        errno = 0;
+        char* end = nullptr;
+        Uint64 value = static_cast<Uint64>(convert(c.text, &end, c.base));
+        EXPECT_EQ(c.value, value) << '"' << c.text << "\" base " << c.base;
+        EXPECT_EQ(c.end, end - c.text) << '"' << c.text << "\" base " << c.base;
+        EXPECT_EQ(c.overflow ? 34 : 0, errno) << '"' << c.text << "\" base " << c.base;
+        // The end pointer is optional.
+        EXPECT_EQ(c.value, static_cast<Uint64>(convert(c.text, nullptr, c.base)));
+    }
+}
+
+TEST(StrToUint64, BasesPrefixesAndEndPointers)
+{
+    const IntCase cases[] = {
+        {" 0x1F", 0, 31, 5, false},
+        {"0X1f", 16, 31, 4, false},
+        {"1f", 16, 31, 2, false},
+        {"ffz", 16, 255, 2, false},
+        {"0x", 16, 0, 1, false},           // prefix without digits: end at the x
+        {"0x", 0, 0, 1, false},
+        {"0xg", 16, 0, 1, false},
+        {"0x1F", 10, 0, 1, false},         // no prefix in base 10
+        {"017", 0, 15, 3, false},
+        {"017", 8, 15, 3, false},
+        {"018", 0, 1, 2, false},
+        {"09", 0, 0, 1, false},
+        {"0", 0, 0, 1, false},
+        {"0", 8, 0, 1, false},
+        {"123abc", 10, 123, 3, false},
+        {"   42   ", 10, 42, 5, false},
+        {"+7", 10, 7, 2, false},
+        {"-1", 10, kAllOnes, 2, false},    // negation in two's complement
+        {"1010", 2, 10, 4, false},
+        {"12", 2, 1, 1, false},
+        {"zZ", 36, 35 * 36 + 35, 2, false},
+        {"Zz!", 36, 35 * 36 + 35, 2, false},
+    };
+    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
+}
+
+TEST(StrToUint64, NoNumber)
+{
+    const IntCase cases[] = {
+        {"", 10, 0, 0, false},
+        {"   ", 10, 0, 0, false},
+        {"-", 10, 0, 0, false},
+        {"- 5", 10, 0, 0, false},       // nothing after the sign: end at the text
+        {"+\t5", 0, 0, 0, false},
+        {"abc", 10, 0, 0, false},
+        {"  xyz", 10, 0, 2, false},     // the first character not converted
+    };
+    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
+
+    char marker[] = "m";
+    char* end = marker;
+    EXPECT_EQ(0u, kivStrToUint64(nullptr, &end, 10));
+    EXPECT_EQ(nullptr, end);
+    end = marker;
+    EXPECT_EQ(0, kivStrToSint64(nullptr, &end, 10));
+    EXPECT_EQ(nullptr, end);
+}
+
+TEST(StrToUint64, OverflowSaturatesWithErange)
+{
+    const IntCase cases[] = {
+        {"18446744073709551615", 10, kAllOnes, 20, false},
+        {"18446744073709551616", 10, kAllOnes, 20, true},
+        // The true value wraps to something larger than the step before.
+        {"30000000000000000000", 10, kAllOnes, 20, true},
+        {"99999999999999999999999", 10, kAllOnes, 23, true},
+        {"0xFFFFFFFFFFFFFFFF", 0, kAllOnes, 18, false},
+        {"0x10000000000000000", 0, kAllOnes, 19, true},
+        {"-18446744073709551616", 10, kAllOnes, 21, true}, // saturated, not negated
+        {"-18446744073709551615", 10, 1, 21, false},
+    };
+    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
+}
+
+TEST(StrToUint64, BasesOutsideTheUsualRange)
+{
+    const IntCase cases[] = {
+        {"000", 1, 0, 3, false},          // base 1 has only the digit 0
+        {"7", 1, 0, 0, false},
+        {"zz", 37, 35 * 37 + 35, 2, false}, // every digit and letter is below 37
+        {"12", -5, 0, 0, false},          // nothing is below a negative base
+    };
+    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
+}
+
+TEST(StrToSint64, SignedLimits)
+{
+    const Uint64 min = 0x8000000000000000ull;
+    const Uint64 max = 0x7FFFFFFFFFFFFFFFull;
+    const IntCase cases[] = {
+        {"-9223372036854775808", 10, min, 20, false},
+        {"9223372036854775807", 10, max, 19, false},
+        {"9223372036854775808", 10, max, 19, true},
+        {"-9223372036854775809", 10, min, 20, true},
+        {"-99999999999999999999999", 10, min, 24, true},
+        {"0x8000000000000000", 16, max, 18, true},
+        {"-0x8000000000000000", 0, min, 19, false},
+        {"-0x10", 0, static_cast<Uint64>(-16), 5, false},
+        {"-017", 0, static_cast<Uint64>(-15), 4, false},
+        {" +12", 10, 12, 4, false},
+        {"-1", 10, kAllOnes, 2, false},
+        {"-", 10, 0, 0, false},
+    };
+    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToSint64);
+    EXPECT_EQ(INT64_MIN, kivStrToSint64("-9223372036854775808", nullptr, 10));
+}
+
+TEST(StrToSint64, ErrnoUntouchedWithoutOverflow)
+{
+    errno = 7;
+    EXPECT_EQ(5, kivStrToSint64("5", nullptr, 10));
+    EXPECT_EQ(7, errno);
+}
+
+} // namespace
