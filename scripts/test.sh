@@ -38,4 +38,15 @@ export WINEPREFIX="$ROOT/build/win64/wineprefix"
 export WINEDEBUG=-all
 # No Mono or Gecko prompts in a headless prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-(cd build/win64 && ctest --output-on-failure -j"$JOBS")
+# Start the prefix's server and finish the prefix set-up before the tests
+# run side by side: several wine processes racing to create a fresh prefix
+# can fail to meet their server.
+WINE64=$(grep -m1 '^KIVE_WINE64:' build/win64/CMakeCache.txt | cut -d= -f2)
+WINESERVER=$(dirname "$WINE64")/wineserver
+[ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || true)
+[ -n "$WINESERVER" ] && "$WINESERVER" -p
+"$WINE64" cmd /c exit >/dev/null 2>&1 || true
+status=0
+(cd build/win64 && ctest --output-on-failure -j"$JOBS") || status=$?
+[ -n "$WINESERVER" ] && "$WINESERVER" -k 2>/dev/null || true
+exit $status
