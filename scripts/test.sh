@@ -44,8 +44,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 WINE64=$(grep -m1 '^KIVE_WINE64:' build/win64/CMakeCache.txt | cut -d= -f2)
 WINESERVER=$(dirname "$WINE64")/wineserver
 [ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver || true)
-[ -n "$WINESERVER" ] && "$WINESERVER" -p
-"$WINE64" cmd /c exit >/dev/null 2>&1 || true
+"$WINE64" wineboot --init >/dev/null 2>&1 || true
+[ -n "$WINESERVER" ] && { "$WINESERVER" -p || true; }
 status=0
 (cd build/win64 && ctest --output-on-failure -j"$JOBS") || status=$?
 [ -n "$WINESERVER" ] && "$WINESERVER" -k 2>/dev/null || true
