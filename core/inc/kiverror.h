@@ -33,7 +33,7 @@ public:
     Uint32      version;
     Uint32      present;
     const char* path;
-    Uint32      fileHandle;  /* 0xFFFFFFFF when absent */
+    Uint32      fileHandle;  /* the handler reads 0xFFFFFFFF when absent */
     Uint32      byteCount;
     Uint64      value64;
     Uint32      permissions;

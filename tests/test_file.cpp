@@ -1,0 +1,1059 @@
+/*
+ * test_file.cpp - the file handle (open modes, reads and writes, the seek
+ * that stops at the end of file, size changes that keep the position, the
+ * one-byte lock between handles and processes, mappings) and the bare
+ * primitive file.  Failures are checked through the log records they write,
+ * captured with the log callback.
+ */
+#include "kivecf.h"
+#include "kivfile.h"
+#include "kivlog.h"
+#include "kivos.h"
+#include "kivtest.h"
+#include "kivthread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+/* ---- log capture ------------------------------------------------------ */
+
+struct LogItem {
+    Sint32      type = 0;
+    Uint32      size = 0;
+    bool        null = false;
+    std::string bytes; /* the value (for strings: the text up to its NUL) */
+
+    Uint64 asUint() const
+    {
+        Uint64 v = 0;
+        std::memcpy(&v, bytes.data(), bytes.size() < 8 ? bytes.size() : 8);
+        return v;
+    }
+};
+
+struct LogRecord {
+    Uint32 functionId = 0;
+    Uint32 calledFunctionId = 0;
+    Uint32 calledValue = 0;
+    Uint32 messageCode = 0;
+    Uint32 probe = 0;
+    Uint32 level = 0;
+    Sint32 itemCount = 0;
+    std::vector<LogItem> items; /* nested lists flattened in place */
+};
+
+std::mutex g_logMutex;
+std::vector<LogRecord> g_logRecords;
+
+Uint32 itemsIn(Sint32 count)
+{
+    if (count >= 0)
+        return (Uint32)count;
+    Uint32 n = 0;
+    for (Uint32 mask = (Uint32)count & 0x7FFFFFFFu; mask; mask &= mask - 1)
+        ++n;
+    return n;
+}
+
+void takeItems(va_list* ap, Sint32 count, std::vector<LogItem>& out)
+{
+    for (Uint32 i = 0, n = itemsIn(count); i < n; ++i) {
+        const void* p = va_arg(*ap, const void*);
+        Uint32 size = va_arg(*ap, Uint32);
+        Sint32 type = va_arg(*ap, Sint32);
+        if (type == KIVLOG_TYPE_NESTED) {
+            va_list inner;
+            va_copy(inner, *static_cast<va_list*>(const_cast<void*>(p)));
+            takeItems(&inner, (Sint32)size, out);
+            va_end(inner);
+            continue;
+        }
+        LogItem item;
+        item.type = type;
+        item.size = size;
+        item.null = (p == nullptr);
+        if (p && type == KIVLOG_TYPE_STRING)
+            item.bytes = static_cast<const char*>(p);
+        else if (p)
+            item.bytes.assign(static_cast<const char*>(p), size < 512 ? size : 512);
+        out.push_back(item);
+    }
+}
+
+Uint32 captureLog(KIVLogFac*, Uint32 functionId, Uint32 calledFunctionId, Uint32 calledValue,
+                  Uint32 messageCode, Uint32 probe, Uint32 level, Uint32, Sint32 itemCount,
+                  va_list* items)
+{
+    LogRecord r;
+    r.functionId = functionId;
+    r.calledFunctionId = calledFunctionId;
+    r.calledValue = calledValue;
+    r.messageCode = messageCode;
+    r.probe = probe;
+    r.level = level;
+    r.itemCount = itemCount;
+    if (items) {
+        va_list ap;
+        va_copy(ap, *items);
+        takeItems(&ap, itemCount, r.items);
+        va_end(ap);
+    }
+    std::lock_guard<std::mutex> g(g_logMutex);
+    g_logRecords.push_back(r);
+    return 0;
+}
+
+/* Captures the log records written while it lives. */
+class LogCapture {
+public:
+    LogCapture()
+    {
+        clear();
+        kivSetKIVeLogCallback(captureLog);
+    }
+    ~LogCapture() { kivSetKIVeLogCallback(nullptr); }
+    void clear()
+    {
+        std::lock_guard<std::mutex> g(g_logMutex);
+        g_logRecords.clear();
+    }
+    std::vector<LogRecord> of(Uint32 functionId) const
+    {
+        std::lock_guard<std::mutex> g(g_logMutex);
+        std::vector<LogRecord> out;
+        for (const auto& r : g_logRecords)
+            if (r.functionId == functionId)
+                out.push_back(r);
+        return out;
+    }
+    /* The one record of `functionId` at `probe`; fails the test otherwise. */
+    LogRecord at(Uint32 functionId, Uint32 probe) const
+    {
+        LogRecord found;
+        int n = 0;
+        for (const auto& r : of(functionId))
+            if (r.probe == probe) {
+                found = r;
+                ++n;
+            }
+        EXPECT_EQ(1, n) << "records of 0x" << std::hex << functionId << std::dec << " at probe "
+                        << probe;
+        return found;
+    }
+};
+
+/* ---- file helpers ----------------------------------------------------- */
+
+void writeRaw(const std::string& path, const std::string& content)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+bool exists(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return f.good();
+}
+
+Uint32 openFile(KIVHFile& f, const std::string& path, Uint32 openMode,
+                Uint32 accessMode = KIV_FILE_READWRITE, Uint32 options = 0)
+{
+    KIVFileOpenParam p;
+    p.fileName = path.c_str();
+    p.openMode = openMode;
+    p.accessMode = accessMode;
+    p.options = options;
+    return f.open(&p);
+}
+
+Uint32 writeText(KIVHFile& f, const std::string& text, Uint32* written = nullptr)
+{
+    KIVFileWriteParam p;
+    p.buffer = text.data();
+    p.byteCount = (Uint32)text.size();
+    Uint32 n = 0;
+    Uint32 rc = f.write(&p, &n);
+    if (written)
+        *written = n;
+    return rc;
+}
+
+Uint32 readText(KIVHFile& f, Uint32 count, std::string* text)
+{
+    KIVFileReadParam p;
+    p.byteCount = count;
+    std::vector<char> buf(count + 1);
+    Uint32 got = 0xDEADu;
+    Uint32 rc = f.read(&p, buf.data(), &got);
+    text->assign(buf.data(), got);
+    return rc;
+}
+
+Uint32 seekTo(KIVHFile& f, Sint64 offset, Uint32 origin, Uint64* position = nullptr)
+{
+    KIVFileSeekParam p;
+    p.offset = offset;
+    p.origin = origin;
+    return f.seek(&p, position);
+}
+
+Uint64 positionOf(KIVHFile& f)
+{
+    Uint64 pos = ~(Uint64)0;
+    EXPECT_EQ(0u, seekTo(f, 0, KIV_FILE_SEEK_CUR, &pos));
+    return pos;
+}
+
+Uint64 sizeOf(KIVHFile& f)
+{
+    Uint64 size = ~(Uint64)0;
+    EXPECT_EQ(0u, f.getSize(&size));
+    return size;
+}
+
+Uint32 setSize(KIVHFile& f, Uint64 newSize, Uint32 flags = 0)
+{
+    KIVFileSetSizeParam p;
+    p.newSize = newSize;
+    p.flags = flags;
+    return f.setSize(&p);
+}
+
+Uint32 lockFile(KIVHFile& f, Uint32 type, Uint32 wait)
+{
+    KIVFileLockParam p(type, wait);
+    return f.lock(&p);
+}
+
+Uint32 mapFile(KIVHFile& f, Uint32 protection, void** view, Uint32 length = 0)
+{
+    KIVFileMapParam p;
+    p.protection = protection;
+    p.length = length;
+    *view = nullptr;
+    return f.map(&p, view);
+}
+
+class FileTest : public ::testing::Test {
+protected:
+    KivTestTempDir dir;
+    LogCapture log;
+    std::string path(const char* name) const { return dir.file(name); }
+
+    /* An open handle on a file holding `content`. */
+    void openWith(KIVHFile& f, const std::string& p, const std::string& content)
+    {
+        writeRaw(p, content);
+        ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_EXISTING));
+    }
+};
+
+} // namespace
+
+/* ---- objects ---------------------------------------------------------- */
+
+TEST(FileObjects, ParameterConstructorsStampTheVersionAndZeroTheRest)
+{
+    KIVFileOpenParam o;
+    EXPECT_EQ(0x09070000u, o.version);
+    EXPECT_EQ(nullptr, o.fileName);
+    EXPECT_EQ(0u, o.openMode | o.accessMode | o.options | o.permissions | o.reserved);
+    KIVFileReadParam r;
+    EXPECT_EQ(0x09070000u, r.version);
+    EXPECT_EQ(0u, r.byteCount | r.reserved);
+    KIVFileWriteParam w;
+    EXPECT_EQ(0x09070000u, w.version);
+    EXPECT_EQ(nullptr, w.buffer);
+    EXPECT_EQ(0u, w.byteCount | w.reserved);
+    KIVFileSeekParam s;
+    EXPECT_EQ(0x09070000u, s.version);
+    EXPECT_EQ(0, s.offset);
+    EXPECT_EQ(0u, s.origin);
+    KIVFileSetSizeParam z;
+    EXPECT_EQ(0x09070000u, z.version);
+    EXPECT_EQ(0u, z.newSize);
+    EXPECT_EQ(0u, z.flags);
+    KIVFileLockParam l(2, 1);
+    EXPECT_EQ(0x09070000u, l.version);
+    EXPECT_EQ(2u, l.lockType);
+    EXPECT_EQ(1u, l.waitMode);
+    KIVFileMapParam m;
+    EXPECT_EQ(0x09070000u, m.version);
+    EXPECT_EQ(0u, m.length | m.protection | m.reserved);
+}
+
+TEST(FileObjects, NewHandleHoldsTheClosedValues)
+{
+    KIVHFile f;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.fileHandle);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.getFileHandle());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(nullptr, f.mappedView);
+}
+
+/* ---- common parameter checks ------------------------------------------ */
+
+TEST_F(FileTest, NullParameterObjectIsRefusedWithProbe1111)
+{
+    KIVHFile f;
+    Uint32 n = 0;
+    char buf[4];
+    void* view = nullptr;
+    struct Case {
+        Uint32 fn;
+        Uint32 rc;
+    } cases[] = {
+        {KIVFN_KIVHFILE_OPEN, f.open(nullptr)},
+        {KIVFN_KIVHFILE_READ, f.read(nullptr, buf, &n)},
+        {KIVFN_KIVHFILE_WRITE, f.write(nullptr, &n)},
+        {KIVFN_KIVHFILE_SEEK, f.seek(nullptr, nullptr)},
+        {KIVFN_KIVHFILE_GETSIZE, f.getSize(nullptr)},
+        {KIVFN_KIVHFILE_SETSIZE, f.setSize(nullptr)},
+        {KIVFN_KIVHFILE_LOCK, f.lock(nullptr)},
+        {KIVFN_KIVHFILE_MAP, f.map(nullptr, &view)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fn);
+        EXPECT_EQ(ECF_INVALID_PARAMETER, c.rc);
+        LogRecord r = log.at(c.fn, 1111);
+        EXPECT_EQ(3u, r.level);
+        EXPECT_EQ(ECF_INVALID_PARAMETER, r.messageCode);
+        EXPECT_EQ(0, r.itemCount);
+        EXPECT_EQ(0u, r.calledFunctionId);
+    }
+}
+
+TEST_F(FileTest, VersionBelowMinimumIsRefusedWithProbe1112)
+{
+    std::string p = path("v.dat");
+    KIVFileOpenParam o;
+    o.fileName = p.c_str();
+    o.openMode = KIV_FILE_CREATE_ALWAYS;
+    o.accessMode = KIV_FILE_READWRITE;
+    o.version = 20040701;
+    KIVHFile f;
+    EXPECT_EQ(ECF_INVALID_VERSION, f.open(&o));
+    EXPECT_FALSE(exists(p));
+    LogRecord r = log.at(KIVFN_KIVHFILE_OPEN, 1112);
+    EXPECT_EQ(3u, r.level);
+    EXPECT_EQ(ECF_INVALID_VERSION, r.messageCode);
+    ASSERT_EQ(2u, r.items.size());
+    EXPECT_EQ(KIVLOG_TYPE_UINT, r.items[0].type);
+    EXPECT_EQ(4u, r.items[0].size);
+    EXPECT_EQ(20040701u, r.items[0].asUint());
+    EXPECT_EQ(KIVLOG_TYPE_UINT, r.items[1].type);
+    EXPECT_EQ(20040702u, r.items[1].asUint());
+
+    o.version = 20040702;
+    ASSERT_EQ(0u, f.open(&o));
+
+    KIVFileReadParam rp;
+    KIVFileWriteParam wp;
+    KIVFileSeekParam sp;
+    KIVFileSetSizeParam zp;
+    KIVFileLockParam lp(1, 2);
+    KIVFileMapParam mp;
+    rp.version = wp.version = sp.version = zp.version = lp.version = mp.version = 20040701;
+    char buf[4];
+    Uint32 n = 0;
+    void* view = nullptr;
+    EXPECT_EQ(ECF_INVALID_VERSION, f.read(&rp, buf, &n));
+    EXPECT_EQ(ECF_INVALID_VERSION, f.write(&wp, &n));
+    EXPECT_EQ(ECF_INVALID_VERSION, f.seek(&sp, nullptr));
+    EXPECT_EQ(ECF_INVALID_VERSION, f.setSize(&zp));
+    EXPECT_EQ(ECF_INVALID_VERSION, f.lock(&lp));
+    EXPECT_EQ(ECF_INVALID_VERSION, f.map(&mp, &view));
+    for (Uint32 fn : {KIVFN_KIVHFILE_READ, KIVFN_KIVHFILE_WRITE, KIVFN_KIVHFILE_SEEK,
+                      KIVFN_KIVHFILE_SETSIZE, KIVFN_KIVHFILE_LOCK, KIVFN_KIVHFILE_MAP})
+        EXPECT_EQ(3u, log.at(fn, 1112).level);
+    EXPECT_EQ(0u, f.close());
+}
+
+/* ---- open ------------------------------------------------------------- */
+
+TEST_F(FileTest, OpenRefusesBadCodesBeforeTouchingTheFile)
+{
+    std::string p = path("codes.dat");
+    KIVHFile f;
+    struct Case {
+        Uint32 openMode, accessMode, probe;
+    } cases[] = {
+        {0, KIV_FILE_READWRITE, 230},  {3, KIV_FILE_READWRITE, 230},
+        {32, KIV_FILE_READWRITE, 230}, {KIV_FILE_CREATE_ALWAYS, 0, 240},
+        {KIV_FILE_CREATE_ALWAYS, 3, 240}, {KIV_FILE_CREATE_ALWAYS, 8, 240},
+        {KIV_FILE_TRUNCATE, KIV_FILE_READ, 250},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.probe);
+        log.clear();
+        EXPECT_EQ(ECF_INVALID_PARAMETER, openFile(f, p, c.openMode, c.accessMode));
+        LogRecord r = log.at(KIVFN_KIVHFILE_OPEN, c.probe);
+        EXPECT_EQ(5u, r.level);
+        EXPECT_EQ(ECF_INVALID_PARAMETER, r.messageCode);
+        EXPECT_EQ(0u, r.calledFunctionId);
+        EXPECT_FALSE(r.items.empty());
+    }
+    EXPECT_FALSE(exists(p));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.fileHandle);
+}
+
+TEST_F(FileTest, OpenRefusesANullFileName)
+{
+    KIVFileOpenParam o;
+    o.openMode = KIV_FILE_OPEN_ALWAYS;
+    o.accessMode = KIV_FILE_READWRITE;
+    KIVHFile f;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, f.open(&o));
+    EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_OPEN, 210).level);
+}
+
+TEST_F(FileTest, OpenExistingOfAMissingFileIsRefusedWithoutCreatingIt)
+{
+    std::string p = path("missing.dat");
+    KIVHFile f;
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, openFile(f, p, KIV_FILE_OPEN_EXISTING));
+    LogRecord r = log.at(KIVFN_KIVHFILE_OPEN, 270);
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, r.messageCode);
+    EXPECT_EQ(0u, r.calledFunctionId); // found before CreateFileA was called
+    ASSERT_EQ(1u, r.items.size());
+    EXPECT_EQ(KIVLOG_TYPE_STRING, r.items[0].type);
+    EXPECT_EQ(p, r.items[0].bytes);
+    EXPECT_EQ(1u, log.of(KIVFN_KIVHFILE_OPEN).size());
+    EXPECT_FALSE(exists(p));
+}
+
+TEST_F(FileTest, CreateNewRefusesAnExistingFileAndCreatesAMissingOne)
+{
+    std::string p = path("new.dat");
+    writeRaw(p, "keep");
+    KIVHFile f;
+    EXPECT_EQ(ECF_FILE_EXISTS, openFile(f, p, KIV_FILE_CREATE_NEW));
+    LogRecord r = log.at(KIVFN_KIVHFILE_OPEN, 260);
+    ASSERT_EQ(1u, r.items.size());
+    EXPECT_EQ(p, r.items[0].bytes);
+    EXPECT_EQ("keep", kivtestReadFile(p));
+
+    std::string q = path("fresh.dat");
+    ASSERT_EQ(0u, openFile(f, q, KIV_FILE_CREATE_NEW));
+    EXPECT_NE(INVALID_HANDLE_VALUE, f.fileHandle);
+    EXPECT_EQ(0u, sizeOf(f));
+    EXPECT_EQ(0u, f.close());
+    EXPECT_TRUE(exists(q));
+}
+
+TEST_F(FileTest, OpenModesKeepTruncateAndReplace)
+{
+    std::string p = path("modes.dat");
+    KIVHFile f;
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_ALWAYS)); // created when missing
+    EXPECT_EQ(0u, writeText(f, "0123456789"));
+    EXPECT_EQ(0u, f.close());
+
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_ALWAYS, KIV_FILE_READ)); // kept
+    EXPECT_EQ(10u, sizeOf(f));
+    EXPECT_EQ(0u, f.close());
+
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_TRUNCATE, KIV_FILE_WRITE));
+    EXPECT_EQ(0u, sizeOf(f));
+    EXPECT_EQ(0u, writeText(f, "abc"));
+    EXPECT_EQ(0u, f.close());
+
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_CREATE_ALWAYS));
+    EXPECT_EQ(0u, sizeOf(f));
+    EXPECT_EQ(0u, f.close());
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_OPEN).empty());
+}
+
+TEST_F(FileTest, FailedCreateFileIsLoggedWithTheRequestAndLeavesTheHandleClosed)
+{
+    std::string p = path("absent.dat");
+    KIVHFile f;
+    // Junk in the fields: a failed open still leaves them closed.
+    f.mappingHandle = nullptr;
+    f.mappedView = &f;
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, openFile(f, p, KIV_FILE_TRUNCATE, KIV_FILE_WRITE));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.fileHandle);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(nullptr, f.mappedView);
+    LogRecord r = log.at(KIVFN_KIVHFILE_OPEN, 280);
+    EXPECT_EQ(KIVOSFN_CREATEFILE, r.calledFunctionId);
+    EXPECT_EQ((Uint32)ERROR_FILE_NOT_FOUND, r.calledValue);
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, r.messageCode);
+    // The caller's nine values come first, ahead of any hint the handler adds.
+    ASSERT_GE(r.items.size(), 9u);
+    EXPECT_EQ(p, r.items[0].bytes);
+    EXPECT_EQ((Uint64)KIV_FILE_TRUNCATE, r.items[1].asUint());
+    EXPECT_EQ((Uint64)KIV_FILE_WRITE, r.items[2].asUint());
+    EXPECT_EQ((Uint64)GENERIC_WRITE, r.items[6].asUint());
+    EXPECT_EQ((Uint64)TRUNCATE_EXISTING, r.items[7].asUint());
+    EXPECT_EQ((Uint64)FILE_ATTRIBUTE_NORMAL, r.items[8].asUint());
+    EXPECT_FALSE(exists(p));
+
+    std::string q;
+#if defined(_WIN32)
+    q = dir.file("no-such-dir") + "\\x.dat";
+#else
+    q = dir.file("no-such-dir") + "/x.dat";
+#endif
+    log.clear();
+    EXPECT_NE(0u, openFile(f, q, KIV_FILE_OPEN_ALWAYS));
+    EXPECT_EQ(KIVOSFN_CREATEFILE, log.at(KIVFN_KIVHFILE_OPEN, 280).calledFunctionId);
+}
+
+TEST_F(FileTest, DeleteOnCloseRemovesTheFileAtClose)
+{
+    std::string p = path("temp.dat");
+    KIVHFile f;
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_CREATE_ALWAYS, KIV_FILE_READWRITE,
+                           KIV_FILE_DELETE_ON_CLOSE | KIV_FILE_WRITE_THROUGH));
+    EXPECT_EQ(0u, writeText(f, "scratch"));
+    // Asked without opening it: the file admits no opener that would not
+    // also let it be deleted.
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(p.c_str()));
+    EXPECT_EQ(0u, f.close());
+    EXPECT_FALSE(exists(p));
+}
+
+/* ---- read and write --------------------------------------------------- */
+
+TEST_F(FileTest, WrittenBytesReadBack)
+{
+    std::string p = path("rw.dat");
+    KIVHFile f;
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_CREATE_ALWAYS));
+    Uint32 written = 0;
+    EXPECT_EQ(0u, writeText(f, "hello world", &written));
+    EXPECT_EQ(11u, written);
+    EXPECT_EQ(0u, writeText(f, "", &written)); // nothing to write: done at once
+    EXPECT_EQ(0u, written);
+    EXPECT_EQ(0u, seekTo(f, 0, KIV_FILE_SEEK_SET));
+    std::string text;
+    EXPECT_EQ(0u, readText(f, 5, &text));
+    EXPECT_EQ("hello", text);
+    EXPECT_EQ(0u, readText(f, 0, &text));
+    EXPECT_EQ(0u, readText(f, 6, &text));
+    EXPECT_EQ(" world", text);
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ("hello world", kivtestReadFile(p));
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_WRITE).empty());
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_READ).empty());
+}
+
+TEST_F(FileTest, ShortReadReturnsEofWithTheBytesThatWereRead)
+{
+    KIVHFile f;
+    openWith(f, path("four.dat"), "abcd");
+    std::string text;
+    EXPECT_EQ(ECF_FILE_EOF, readText(f, 10, &text));
+    EXPECT_EQ("abcd", text);
+    EXPECT_EQ(ECF_FILE_EOF, readText(f, 10, &text)); // at the end: nothing
+    EXPECT_EQ("", text);
+    // End of file is an answer, not a failure: nothing is logged.
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_READ).empty());
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, NullBufferWithBytesToMoveIsRefused)
+{
+    KIVHFile f;
+    openWith(f, path("nb.dat"), "abcd");
+    KIVFileReadParam rp;
+    rp.byteCount = 2;
+    Uint32 n = 7;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, f.read(&rp, nullptr, &n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_READ, 20).level);
+    KIVFileWriteParam wp;
+    wp.byteCount = 2;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, f.write(&wp, &n));
+    EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_WRITE, 20).level);
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ("abcd", kivtestReadFile(path("nb.dat")));
+}
+
+TEST_F(FileTest, WriteOnAReadOnlyHandleIsLoggedWithTheBufferAsText)
+{
+    KIVHFile f;
+    std::string p = path("ro.dat");
+    writeRaw(p, "abcd");
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_EXISTING, KIV_FILE_READ));
+    Uint32 written = 99;
+    EXPECT_NE(0u, writeText(f, "xyz", &written));
+    EXPECT_EQ(0u, written);
+    LogRecord r = log.at(KIVFN_KIVHFILE_WRITE, 40);
+    EXPECT_EQ(KIVOSFN_WRITEFILE, r.calledFunctionId);
+    ASSERT_GE(r.items.size(), 4u);
+    EXPECT_EQ(KIVLOG_TYPE_STRING, r.items[1].type);
+    EXPECT_EQ("xyz", r.items[1].bytes);
+    EXPECT_EQ(3u, r.items[2].asUint());
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ("abcd", kivtestReadFile(p));
+
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_EXISTING, KIV_FILE_WRITE));
+    std::string text;
+    EXPECT_NE(0u, readText(f, 2, &text));
+    EXPECT_EQ(KIVOSFN_READFILE, log.at(KIVFN_KIVHFILE_READ, 40).calledFunctionId);
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, OperationsOnAClosedHandleFailWithTheSystemError)
+{
+    KIVHFile f;
+    std::string text;
+    Uint64 size = 0;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, readText(f, 4, &text));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, f.getSize(&size));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, f.sync());
+    LogRecord r = log.at(KIVFN_KIVHFILE_READ, 40);
+    EXPECT_EQ(KIVOSFN_READFILE, r.calledFunctionId);
+    EXPECT_EQ((Uint32)ERROR_INVALID_HANDLE, r.calledValue);
+    EXPECT_EQ(KIVOSFN_GETFILESIZE, log.at(KIVFN_KIVHFILE_GETSIZE, 10).calledFunctionId);
+    EXPECT_EQ(KIVOSFN_FLUSHFILEBUFFERS, log.at(KIVFN_KIVHFILE_SYNC, 10).calledFunctionId);
+}
+
+TEST_F(FileTest, CloseResetsTheFieldsAndForgetsAnOpenMapping)
+{
+    KIVHFile f;
+    openWith(f, path("close.dat"), "mapped bytes");
+    void* view = nullptr;
+    ASSERT_EQ(0u, mapFile(f, KIV_FILE_MAP_READONLY, &view));
+    HANDLE mapping = f.mappingHandle;
+    EXPECT_EQ(0u, f.sync());
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.fileHandle);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(nullptr, f.mappedView);
+    // The mapping outlives the file handle; the caller still owns it.
+    EXPECT_EQ(0, std::memcmp(view, "mapped", 6));
+    EXPECT_TRUE(UnmapViewOfFile(view));
+    EXPECT_TRUE(CloseHandle(mapping));
+}
+
+/* ---- seek, size ------------------------------------------------------- */
+
+TEST_F(FileTest, SeekClampsBelowZeroAndStopsAtTheEnd)
+{
+    KIVHFile f;
+    openWith(f, path("seek.dat"), "0123456789");
+    Uint64 pos = 99;
+    EXPECT_EQ(0u, seekTo(f, 4, KIV_FILE_SEEK_SET, &pos));
+    EXPECT_EQ(4u, pos);
+    EXPECT_EQ(0u, seekTo(f, -5, KIV_FILE_SEEK_SET, &pos));
+    EXPECT_EQ(0u, pos);
+    EXPECT_EQ(0u, seekTo(f, 3, KIV_FILE_SEEK_CUR, &pos));
+    EXPECT_EQ(0u, seekTo(f, 2, KIV_FILE_SEEK_CUR, &pos));
+    EXPECT_EQ(5u, pos);
+    EXPECT_EQ(0u, seekTo(f, -100, KIV_FILE_SEEK_CUR, &pos));
+    EXPECT_EQ(0u, pos);
+    EXPECT_EQ(0u, seekTo(f, -3, KIV_FILE_SEEK_END, &pos));
+    EXPECT_EQ(7u, pos);
+    std::string text;
+    EXPECT_EQ(0u, readText(f, 3, &text));
+    EXPECT_EQ("789", text);
+    EXPECT_EQ(0u, seekTo(f, 10, KIV_FILE_SEEK_SET, &pos)); // exactly the end
+    EXPECT_EQ(10u, pos);
+    EXPECT_EQ(0u, seekTo(f, 6, KIV_FILE_SEEK_SET, nullptr));
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_SEEK).empty());
+
+    // One past the end is refused and the position stays.
+    EXPECT_EQ(ECF_FILE_SEEK_BEYOND_EOF, seekTo(f, 11, KIV_FILE_SEEK_SET, &pos));
+    EXPECT_EQ(6u, positionOf(f));
+    LogRecord r = log.at(KIVFN_KIVHFILE_SEEK, 150);
+    EXPECT_EQ(5u, r.level);
+    ASSERT_EQ(2u, r.items.size());
+    EXPECT_EQ(8u, r.items[0].size);
+    EXPECT_EQ(11u, r.items[0].asUint());
+    EXPECT_EQ(8u, r.items[1].size);
+    EXPECT_EQ(10u, r.items[1].asUint());
+    EXPECT_EQ(10u, sizeOf(f)); // a seek never extends the file
+
+    EXPECT_EQ(ECF_FILE_SEEK_BEYOND_EOF, seekTo(f, 1, KIV_FILE_SEEK_END));
+    EXPECT_EQ(ECF_FILE_SEEK_BEYOND_EOF, seekTo(f, INT64_MAX, KIV_FILE_SEEK_CUR));
+    EXPECT_EQ(6u, positionOf(f));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, seekTo(f, 0, 3));
+    EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_SEEK, 120).level);
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, GetSizeFollowsWrites)
+{
+    KIVHFile f;
+    ASSERT_EQ(0u, openFile(f, path("size.dat"), KIV_FILE_CREATE_ALWAYS));
+    EXPECT_EQ(0u, sizeOf(f));
+    EXPECT_EQ(0u, writeText(f, std::string(5000, 'x')));
+    EXPECT_EQ(5000u, sizeOf(f));
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, SetSizeKeepsThePositionWhileItLiesInsideTheFile)
+{
+    KIVHFile f;
+    std::string p = path("setsize.dat");
+    openWith(f, p, std::string(100, 'a'));
+    EXPECT_EQ(0u, seekTo(f, 50, KIV_FILE_SEEK_SET));
+
+    EXPECT_EQ(0u, setSize(f, 200)); // grow: the position comes back
+    EXPECT_EQ(200u, sizeOf(f));
+    EXPECT_EQ(50u, positionOf(f));
+
+    EXPECT_EQ(0u, setSize(f, 20)); // shrink below it: the position is the new end
+    EXPECT_EQ(20u, sizeOf(f));
+    EXPECT_EQ(20u, positionOf(f));
+
+    EXPECT_EQ(0u, seekTo(f, 5, KIV_FILE_SEEK_SET));
+    EXPECT_EQ(0u, setSize(f, 20)); // the same size: nothing changes
+    EXPECT_EQ(5u, positionOf(f));
+
+    EXPECT_EQ(0u, setSize(f, 10)); // shrink above it
+    EXPECT_EQ(5u, positionOf(f));
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_SETSIZE).empty());
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, setSize(f, 1, 1));
+    LogRecord r = log.at(KIVFN_KIVHFILE_SETSIZE, 30);
+    ASSERT_EQ(1u, r.items.size());
+    EXPECT_EQ(1u, r.items[0].asUint());
+    EXPECT_EQ(10u, sizeOf(f));
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ(std::string(10, 'a'), kivtestReadFile(p));
+}
+
+/* ---- lock ------------------------------------------------------------- */
+
+TEST_F(FileTest, LockRefusesBadTypeAndWaitMode)
+{
+    KIVHFile f;
+    openWith(f, path("lk.dat"), "x");
+    struct Case {
+        Uint32 type, wait, probe;
+    } cases[] = {
+        {0, KIV_FILE_LOCK_NOWAIT, 130},
+        {3, KIV_FILE_LOCK_WAIT, 130},
+        {KIV_FILE_LOCK_EXCLUSIVE, 0, 140},
+        {KIV_FILE_LOCK_SHARED, 3, 140},
+    };
+    for (const auto& c : cases) {
+        log.clear();
+        EXPECT_EQ(ECF_INVALID_PARAMETER, lockFile(f, c.type, c.wait));
+        LogRecord r = log.at(KIVFN_KIVHFILE_LOCK, c.probe);
+        EXPECT_EQ(5u, r.level);
+        ASSERT_EQ(1u, r.items.size());
+        EXPECT_EQ(c.probe == 130 ? c.type : c.wait, r.items[0].asUint());
+    }
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, LockOnOneHandleExcludesAnother)
+{
+    std::string p = path("lock.dat");
+    writeRaw(p, ""); // the lock covers byte 0 whatever the size
+    KIVHFile a, b;
+    ASSERT_EQ(0u, openFile(a, p, KIV_FILE_OPEN_EXISTING));
+    ASSERT_EQ(0u, openFile(b, p, KIV_FILE_OPEN_EXISTING));
+
+    EXPECT_EQ(0u, lockFile(a, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(ECF_FILE_LOCK, lockFile(b, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(ECF_FILE_LOCK, lockFile(b, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(0u, a.unlock());
+    EXPECT_EQ(0u, lockFile(b, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(0u, b.unlock());
+
+    // Shared locks coexist and keep an exclusive one out.
+    EXPECT_EQ(0u, lockFile(a, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(0u, lockFile(b, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(0u, a.unlock());
+    EXPECT_EQ(ECF_FILE_LOCK, lockFile(a, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(0u, b.unlock());
+    EXPECT_EQ(0u, lockFile(a, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_WAIT));
+    EXPECT_EQ(0u, a.unlock());
+
+    // An unlocked file unlocks without complaint; a refused lock is no failure.
+    EXPECT_EQ(0u, a.unlock());
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_LOCK).empty());
+    EXPECT_TRUE(log.of(KIVFN_KIVHFILE_UNLOCK).empty());
+    EXPECT_EQ(0u, a.close());
+    EXPECT_EQ(0u, b.close());
+}
+
+namespace {
+/* Shared between the lock test and its child: [0] child holds the lock,
+ * [1] child may let go. */
+struct LockHandshake {
+    std::atomic<Uint32> locked;
+    std::atomic<Uint32> release;
+};
+
+bool waitFor(const std::atomic<Uint32>& flag)
+{
+    for (int i = 0; i < 3000; ++i) { // generous bound: never hang the suite
+        if (flag.load())
+            return true;
+        kivSleep(10);
+    }
+    return false;
+}
+} // namespace
+
+KIVTEST_CHILD(file_lock_holder)
+{
+    if (args.size() != 2)
+        return 10;
+    void* mem = kivtestShmOpen(args[1], sizeof(LockHandshake), false);
+    if (!mem)
+        return 11;
+    LockHandshake* hs = static_cast<LockHandshake*>(mem);
+    KIVHFile f;
+    if (openFile(f, args[0], KIV_FILE_OPEN_EXISTING) != 0)
+        return 12;
+    if (lockFile(f, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT) != 0)
+        return 13;
+    hs->locked = 1;
+    if (!waitFor(hs->release))
+        return 14;
+    kivSleep(300);
+    if (f.unlock() != 0)
+        return 15;
+    kivSleep(200); // keep the file open a while after unlocking
+    f.close();
+    kivtestShmClose(mem, sizeof(LockHandshake));
+    return 0;
+}
+
+TEST_F(FileTest, WaitingLockIsGrantedOnceAnotherProcessUnlocks)
+{
+    std::string p = path("shared.lock");
+    writeRaw(p, "lock");
+    std::string shm = kivtestUniqueName("kivfilelock");
+    void* mem = kivtestShmOpen(shm, sizeof(LockHandshake), true);
+    ASSERT_NE(nullptr, mem);
+    LockHandshake* hs = static_cast<LockHandshake*>(mem);
+    KivTestProcess child = kivtestSpawnChild("file_lock_holder", {p, shm});
+    ASSERT_TRUE(waitFor(hs->locked));
+
+    KIVHFile f;
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_EXISTING));
+    EXPECT_EQ(ECF_FILE_LOCK, lockFile(f, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
+    EXPECT_EQ(ECF_FILE_LOCK, lockFile(f, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
+    hs->release = 1;
+    EXPECT_EQ(0u, lockFile(f, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_WAIT));
+    EXPECT_EQ(0u, f.unlock());
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ(0, kivtestWaitChild(child));
+    kivtestShmClose(mem, sizeof(LockHandshake));
+    kivtestShmUnlink(shm);
+}
+
+/* ---- map -------------------------------------------------------------- */
+
+TEST_F(FileTest, ReadOnlyMapShowsTheFileAndUnmapReleasesIt)
+{
+    KIVHFile f;
+    std::string content = "the mapped content of a file";
+    openWith(f, path("map.dat"), content);
+    void* view = nullptr;
+    ASSERT_EQ(0u, mapFile(f, KIV_FILE_MAP_READONLY, &view));
+    ASSERT_NE(nullptr, view);
+    EXPECT_EQ(view, f.mappedView);
+    EXPECT_NE(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(0, std::memcmp(view, content.data(), content.size()));
+    EXPECT_EQ(0u, f.unmap(nullptr)); // the stored view
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(nullptr, f.mappedView);
+
+    ASSERT_EQ(0u, mapFile(f, KIV_FILE_MAP_READONLY, &view, 4)); // the first bytes only
+    EXPECT_EQ(0, std::memcmp(view, "the ", 4));
+    EXPECT_EQ(0u, f.unmap(view));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, ReadWriteMapChangesTheFileAndCopyOnWriteDoesNot)
+{
+    KIVHFile f;
+    std::string p = path("mapw.dat");
+    openWith(f, p, "aaaaaaaa");
+    void* view = nullptr;
+    ASSERT_EQ(0u, mapFile(f, KIV_FILE_MAP_READWRITE, &view));
+    std::memcpy(view, "BB", 2);
+    EXPECT_EQ(0u, f.unmap(nullptr));
+    std::string text;
+    EXPECT_EQ(0u, readText(f, 8, &text));
+    EXPECT_EQ("BBaaaaaa", text);
+
+    ASSERT_EQ(0u, mapFile(f, KIV_FILE_MAP_COPY, &view));
+    std::memcpy(static_cast<char*>(view) + 6, "CC", 2);
+    EXPECT_EQ(0, std::memcmp(view, "BBaaaaCC", 8)); // the process sees its copy
+    EXPECT_EQ(0u, f.unmap(nullptr));
+    EXPECT_EQ(0u, seekTo(f, 0, KIV_FILE_SEEK_SET));
+    EXPECT_EQ(0u, readText(f, 8, &text));
+    EXPECT_EQ("BBaaaaaa", text); // the file does not
+    EXPECT_EQ(0u, f.close());
+    EXPECT_EQ("BBaaaaaa", kivtestReadFile(p));
+}
+
+TEST_F(FileTest, MapRefusesABadProtection)
+{
+    KIVHFile f;
+    openWith(f, path("mapbad.dat"), "abc");
+    void* view = &f;
+    for (Uint32 protection : {0u, 3u, 8u}) {
+        log.clear();
+        EXPECT_EQ(ECF_INVALID_PARAMETER, mapFile(f, protection, &view));
+        EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_MAP, 60).level);
+    }
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(0u, f.close());
+}
+
+TEST_F(FileTest, FailedMappingLeavesNoMappingBehind)
+{
+    KIVHFile f;
+    std::string p = path("mapfail.dat");
+    openWith(f, p, ""); // an empty file has nothing to map
+    void* view = &f;
+    EXPECT_NE(0u, mapFile(f, KIV_FILE_MAP_READONLY, &view));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(KIVOSFN_CREATEFILEMAPPING, log.at(KIVFN_KIVHFILE_MAP, 70).calledFunctionId);
+    EXPECT_EQ(0u, f.close());
+
+    writeRaw(p, "data");
+    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_EXISTING, KIV_FILE_READ));
+    log.clear();
+    EXPECT_NE(0u, mapFile(f, KIV_FILE_MAP_READWRITE, &view)); // more than the handle allows
+    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
+    EXPECT_EQ(KIVOSFN_CREATEFILEMAPPING, log.at(KIVFN_KIVHFILE_MAP, 70).calledFunctionId);
+    EXPECT_EQ(0u, f.close());
+}
+
+/* ---- primitive file --------------------------------------------------- */
+
+namespace {
+/* Gives the tests the protected adoption of a handle, as derived classes
+ * have it. */
+class AdoptingFile : public KIVPrimitiveFileOp {
+public:
+    void adopt(HANDLE h) { setFileHandle(h); }
+};
+} // namespace
+
+TEST(PrimitiveFile, OpenOfAMissingFileFailsUnlessAskedToCreate)
+{
+    KivTestTempDir dir;
+    std::string p = dir.file("prim.dat");
+    KIVPrimitiveFileOp f;
+    EXPECT_FALSE(f.isValid());
+    EXPECT_EQ((int)ERROR_FILE_NOT_FOUND, f.open(p.c_str(), 0));
+    EXPECT_FALSE(f.isValid());
+    EXPECT_EQ((int)ERROR_FILE_NOT_FOUND, f.open(p.c_str(), KIV_PFILE_EXISTING | KIV_PFILE_CREATE));
+    EXPECT_FALSE(exists(p));
+    EXPECT_EQ(0, f.open(p.c_str(), KIV_PFILE_CREATE));
+    EXPECT_TRUE(f.isValid());
+    f.close();
+    EXPECT_FALSE(f.isValid()); // a closed object does not look open
+    f.close();                 // and closing it again does nothing
+    EXPECT_TRUE(exists(p));
+}
+
+TEST(PrimitiveFile, WriteReadSeekAndSize)
+{
+    KivTestTempDir dir;
+    std::string p = dir.file("prim.dat");
+    KIVPrimitiveFileOp f;
+    ASSERT_EQ(0, f.open(p.c_str(), KIV_PFILE_CREATE));
+    EXPECT_EQ(0, f.write("abc", 0)); // count 0: the string without its NUL
+    EXPECT_EQ(0, f.write("defgh", 2));
+    KIVPrimitiveFileOp::offsetType size = {99};
+    EXPECT_EQ(0, f.getSize(&size));
+    EXPECT_EQ(5u, size.m_offset);
+    EXPECT_EQ(5u, f.getCurrentOffset().m_offset);
+    KIVPrimitiveFileOp::offsetType at = {1};
+    f.seekToOffset(at);
+    EXPECT_EQ(1u, f.getCurrentOffset().m_offset);
+    char buf[16] = {0};
+    Uint32 got = 0;
+    EXPECT_EQ(0, f.read(sizeof buf, buf, &got)); // a short read is a success
+    EXPECT_EQ(4u, got);
+    EXPECT_EQ(0, std::memcmp(buf, "bcde", 4));
+    f.seekToOffset(KIVPrimitiveFileOp::offsetType{0});
+    f.seekToEnd();
+    EXPECT_EQ(5u, f.getCurrentOffset().m_offset);
+    f.fwrite("[%d-%s]", 42, "x");
+    f.close();
+    EXPECT_EQ("abcde[42-x]", kivtestReadFile(p));
+}
+
+TEST(PrimitiveFile, AccessFlagsLimitTheHandle)
+{
+    KivTestTempDir dir;
+    std::string p = dir.file("prim.dat");
+    writeRaw(p, "data");
+    KIVPrimitiveFileOp f;
+    ASSERT_EQ(0, f.open(p.c_str(), KIV_PFILE_READONLY | KIV_PFILE_WRITEONLY));
+    EXPECT_NE(0, f.write("zz", 0)); // read only wins
+    char buf[4];
+    Uint32 got = 9;
+    EXPECT_EQ(0, f.read(4, buf, &got));
+    EXPECT_EQ(4u, got);
+    f.close();
+    ASSERT_EQ(0, f.open(p.c_str(), KIV_PFILE_WRITEONLY | KIV_PFILE_EXISTING));
+    EXPECT_NE(0, f.read(4, buf, &got));
+    EXPECT_EQ(0u, got);
+    EXPECT_EQ(0, f.write("DA", 0));
+    f.close();
+    EXPECT_EQ("DAta", kivtestReadFile(p));
+}
+
+TEST(PrimitiveFile, FormattedWriteIsCutTo2047Bytes)
+{
+    KivTestTempDir dir;
+    std::string p = dir.file("long.dat");
+    KIVPrimitiveFileOp f;
+    ASSERT_EQ(0, f.open(p.c_str(), KIV_PFILE_CREATE));
+    std::string text(3000, 'q');
+    f.fwrite("%s", text.c_str());
+    f.close();
+    EXPECT_EQ(std::string(2047, 'q'), kivtestReadFile(p));
+}
+
+TEST(PrimitiveFile, ObjectWithoutAFileWritesNothing)
+{
+    KIVPrimitiveFileOp f;
+    EXPECT_EQ(0, f.write("ignored", 0));
+    f.fwrite("%s", "ignored");
+    char buf[4];
+    Uint32 got = 7;
+    EXPECT_NE(0, f.read(4, buf, &got));
+    EXPECT_EQ(0u, got);
+    KIVPrimitiveFileOp::offsetType size = {7};
+    EXPECT_NE(0, f.getSize(&size));
+    EXPECT_EQ(0u, size.m_offset);
+}
+
+TEST(PrimitiveFile, AdoptedHandleIsWrittenThrough)
+{
+    KivTestTempDir dir;
+    std::string p = dir.file("adopt.dat");
+    KIVHFile h;
+    ASSERT_EQ(0u, openFile(h, p, KIV_FILE_CREATE_ALWAYS));
+    AdoptingFile f;
+    f.adopt(h.getFileHandle());
+    EXPECT_TRUE(f.isValid());
+    EXPECT_EQ(0, f.write("adopted", 0));
+    f.close(); // the adopted handle is closed with the object
+    EXPECT_EQ("adopted", kivtestReadFile(p));
+}
+
+TEST(PrimitiveFile, ConsoleIsStandardOutput)
+{
+    KIVPrimitiveFileOp f;
+    f.openConsole();
+    EXPECT_TRUE(f.isValid());
+    EXPECT_EQ(0, f.write("", 0)); // nothing to write; the console stays open
+}

@@ -1,0 +1,1016 @@
+/*
+ * test_log.cpp - the diagnostic log: facilities and their validation, the
+ * level filter, the callback, the exact text of records (header lines,
+ * "OSERR:" column, item labels, typed formats, hex dumps, nested lists,
+ * argument masks, the 4095-character bound), the file destination with its
+ * position fields (also with several processes appending at once), the
+ * busy flag, and the blank-padded string comparison.
+ *
+ * Records are taken from the standard error destination (the stream is
+ * redirected into a file around each call) or from a log file; the
+ * callback shows what the entry points hand over.
+ */
+#include "kivecf.h"
+#include "kivfile.h"
+#include "kivlog.h"
+#include "kivprocess.h"
+#include "kivstrpads.h"
+#include "kivtest.h"
+#include "kivthread.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#  include <fcntl.h>
+#  include <io.h>
+#  include <sys/stat.h>
+#else
+#  include <fcntl.h>
+#  include <unistd.h>
+#endif
+
+namespace {
+
+constexpr Uint32 kFn = 0x081A0002u;      /* KIVHFile::open */
+constexpr Uint32 kOsCreateFile = 0x0814006Du;
+
+/* ---- helpers ---------------------------------------------------------- */
+
+/* Sends the standard error stream (descriptor 2, in binary mode) into a
+ * file until finish(). */
+class StderrCapture {
+public:
+    explicit StderrCapture(const std::string& path) : path_(path)
+    {
+        std::fflush(stderr);
+#if defined(_WIN32)
+        saved_ = _dup(2);
+        int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+                       _S_IREAD | _S_IWRITE);
+        _dup2(fd, 2);
+        _close(fd);
+        _setmode(2, _O_BINARY);
+#else
+        saved_ = dup(2);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+#endif
+    }
+    ~StderrCapture() { finish(); }
+
+    std::string finish()
+    {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+#if defined(_WIN32)
+            _dup2(saved_, 2);
+            _close(saved_);
+#else
+            dup2(saved_, 2);
+            close(saved_);
+#endif
+            saved_ = -1;
+        }
+        return kivtestReadFile(path_);
+    }
+
+private:
+    std::string path_;
+    int saved_ = -1;
+};
+
+/* What `call` writes to standard error. */
+std::string stderrOf(const std::function<void()>& call)
+{
+    KivTestTempDir dir;
+    StderrCapture capture(dir.file("stderr.txt"));
+    call();
+    return capture.finish();
+}
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            return lines;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+}
+
+std::string orEmpty(const char* s) { return s ? s : ""; }
+
+Uint32 openFacility(KIVLogFac* fac, Uint32 destination, Uint32 level,
+                    const std::string& fileName = std::string())
+{
+    KIVLogFacParam p;
+    std::snprintf(p.fileName, sizeof p.fileName, "%s", fileName.c_str());
+    std::snprintf(p.name, sizeof p.name, "%s", "kivtest");
+    p.level = level;
+    p.destination = destination;
+    p.permissions = 0644;
+    return kivLogFacOpen(&p, fac);
+}
+
+/* Every test starts without callback and with the default facility closed,
+ * and has a facility of its own on standard error at level 5. */
+class Log : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kivSetKIVeLogCallback(nullptr);
+        kivLogFacClose(nullptr);
+        ASSERT_EQ(0u, openFacility(&fac_, KIVLOG_DEST_STDERR, KIVLOG_INFO));
+    }
+    void TearDown() override
+    {
+        kivSetKIVeLogCallback(nullptr);
+        kivLogFacClose(nullptr);
+    }
+
+    /* The record a call writes through fac_, checking that it succeeded. */
+    std::string record(const std::function<Uint32(KIVLogFac*)>& call)
+    {
+        Uint32 rc = 1;
+        std::string text = stderrOf([&] { rc = call(&fac_); });
+        EXPECT_EQ(0u, rc);
+        return text;
+    }
+
+    /* The item part of a kivLog record without message code. */
+    std::string items(const std::function<Uint32(KIVLogFac*)>& call)
+    {
+        std::string text = record(call);
+        size_t fn = text.find("\r\nFUNCTION: ");
+        if (fn == std::string::npos)
+            return "<no record>";
+        return text.substr(text.find("\r\n", fn + 2) + 2);
+    }
+
+    KIVLogFac fac_{};
+};
+
+/* ---- facilities --------------------------------------------------------- */
+
+TEST_F(Log, FacilityOpenRefusesInvalidDescriptions)
+{
+    KIVLogFac fac{};
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacOpen(nullptr, &fac));
+
+    auto valid = [] {
+        KIVLogFacParam p;
+        std::strcpy(p.fileName, "x.log");
+        std::strcpy(p.name, "source");
+        p.level = 5;
+        p.destination = KIVLOG_DEST_FILE;
+        return p;
+    };
+    KIVLogFacParam p = valid();
+    EXPECT_EQ(0u, kivLogFacOpen(&p, &fac));
+
+    p = valid();
+    p.version = KIV_VERSION_MIN - 1;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacOpen(&p, &fac));
+    p.version = KIV_VERSION_MIN;
+    EXPECT_EQ(0u, kivLogFacOpen(&p, &fac));
+
+    for (Uint32 dest : {0u, 3u, 5u, 8u}) {
+        p = valid();
+        p.destination = dest;
+        EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacOpen(&p, &fac)) << dest;
+    }
+    p = valid();
+    p.level = 7;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacOpen(&p, &fac));
+    p.level = 0;
+    EXPECT_EQ(0u, kivLogFacOpen(&p, &fac));
+    p.level = 6;
+    EXPECT_EQ(0u, kivLogFacOpen(&p, &fac));
+
+    p = valid();
+    p.fileName[0] = '\0';
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacOpen(&p, &fac));
+    p.destination = KIVLOG_DEST_STDERR; /* the file name matters only for files */
+    EXPECT_EQ(0u, kivLogFacOpen(&p, &fac));
+    p.destination = KIVLOG_DEST_EVENTLOG;
+    EXPECT_EQ(0u, kivLogFacOpen(&p, &fac));
+
+    p = valid();
+    p.name[0] = '\0';
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacOpen(&p, &fac));
+}
+
+TEST_F(Log, FacilityOpenCopiesAndTruncatesTheNames)
+{
+    KIVLogFacParam p;
+    std::memset(p.fileName, 'f', sizeof p.fileName); /* no terminator at all */
+    std::memset(p.name, 'n', sizeof p.name);
+    p.level = 4;
+    p.destination = KIVLOG_DEST_FILE;
+    p.permissions = 0640;
+    KIVLogFac fac;
+    std::memset(&fac, 0xA5, sizeof fac); /* caller storage need not be clean */
+    ASSERT_EQ(0u, kivLogFacOpen(&p, &fac));
+    EXPECT_EQ(std::string(260, 'f'), std::string(fac.fileName));
+    EXPECT_EQ(std::string(50, 'n'), std::string(fac.name));
+    EXPECT_EQ(4u, fac.level);
+    EXPECT_EQ(KIVLOG_DEST_FILE, fac.destination);
+    EXPECT_EQ(0640u, fac.permissions);
+    EXPECT_EQ(1u, fac.open);
+    EXPECT_FALSE(fac.latch.isHeld());
+}
+
+TEST_F(Log, ClosedFacilitiesWriteNothing)
+{
+    /* The default facility is never opened by the library itself. */
+    std::string out = stderrOf([] {
+        EXPECT_EQ(ECF_INVALID_PARAMETER, kivLog(nullptr, kFn, 0, 10, 5, 0));
+        EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogRC(nullptr, kFn, kFn, 0, 0, 10, 5, 0));
+        EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogSysRC(nullptr, kFn, kOsCreateFile, 2, 0, 10, 5, 0));
+    });
+    EXPECT_EQ("", out);
+    EXPECT_EQ(0u, kivLogDefaultFacility()->open);
+
+    EXPECT_EQ(0u, kivLogFacClose(&fac_));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacSetLevel(&fac_, 5));
+    out = stderrOf([&] { EXPECT_EQ(ECF_INVALID_PARAMETER, kivLog(&fac_, kFn, 0, 10, 5, 0)); });
+    EXPECT_EQ("", out);
+    /* Closing keeps the settings. */
+    EXPECT_EQ(KIVLOG_DEST_STDERR, fac_.destination);
+    EXPECT_EQ(KIVLOG_INFO, fac_.level);
+}
+
+TEST_F(Log, DefaultFacilityIsTheNullPointer)
+{
+    ASSERT_EQ(0u, openFacility(nullptr, KIVLOG_DEST_STDERR, 5));
+    EXPECT_EQ(1u, kivLogDefaultFacility()->open);
+    EXPECT_EQ(0u, kivLogFacSetLevel(nullptr, 9)); /* stored without a range check */
+    EXPECT_EQ(9u, kivLogDefaultFacility()->level);
+    std::string out = stderrOf([] { EXPECT_EQ(0u, kivLog(nullptr, kFn, 0, 10, 5, 0)); });
+    EXPECT_NE(std::string::npos, out.find("probe:10\r\n"));
+}
+
+TEST_F(Log, NegativeCountOfKivLogIsRefusedBeforeAnything)
+{
+    static int calls = 0;
+    kivSetKIVeLogCallback([](KIVLogFac*, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32,
+                             Sint32, va_list*) -> Uint32 {
+        ++calls;
+        return 0;
+    });
+    std::string out = stderrOf([&] {
+        EXPECT_EQ(ECF_INVALID_PARAMETER, kivLog(&fac_, kFn, 0, 10, 5, -1));
+    });
+    EXPECT_EQ(0, calls);
+    EXPECT_EQ("", out);
+}
+
+/* ---- level filter --------------------------------------------------------- */
+
+struct FilterCase {
+    Uint32 threshold;
+    Uint32 level;
+    bool written;
+};
+
+TEST_F(Log, LevelFilter)
+{
+    const FilterCase cases[] = {
+        {3, 1, true},  {3, 2, true},  {3, 3, true},  {3, 4, false}, {3, 6, true},
+        {3, 0, false}, {5, 5, true},  {5, 7, false}, {1, 2, false}, {6, 6, true},
+        {6, 1, false}, {6, 5, false}, {0, 6, true},  {0, 1, false}, {0, 0, false},
+        {9, 7, true},  {9, 0, false},
+    };
+    for (const FilterCase& c : cases) {
+        fac_.level = c.threshold;
+        Uint32 rc = 1;
+        std::string out = stderrOf([&] { rc = kivLog(&fac_, kFn, 0, 10, c.level, 0); });
+        EXPECT_EQ(0u, rc) << c.threshold << "/" << c.level;
+        EXPECT_EQ(c.written, !out.empty()) << "threshold " << c.threshold << " level " << c.level;
+    }
+}
+
+TEST_F(Log, LevelWords)
+{
+    const struct {
+        Uint32 level;
+        const char* word;
+    } cases[] = {{1, "Severe"}, {2, "Error"}, {3, "Error"}, {4, "Warning"},
+                 {5, "Info"},   {6, "Event"}, {7, "Unknown"}};
+    fac_.level = 9;
+    for (const auto& c : cases) {
+        std::string text = record([&](KIVLogFac* f) { return kivLog(f, kFn, 0, 10, c.level, 0); });
+        std::vector<std::string> lines = linesOf(text);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(" LEVEL: " + std::string(c.word), lines[1].substr(49)) << c.level;
+
+        text = record([&](KIVLogFac* f) {
+            return kivLogSysRC(f, kFn, kOsCreateFile, 2, 0, 10, c.level, 0);
+        });
+        lines = linesOf(text);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(" LEVEL: " + std::string(c.word) + " (OS)", lines[1].substr(49)) << c.level;
+    }
+}
+
+/* ---- callback ------------------------------------------------------------- */
+
+struct CallbackCall {
+    KIVLogFac* fac;
+    Uint32 functionId, called, value, message, probe, level, flags;
+    Sint32 count;
+    bool itemsNull;
+    std::vector<Uint32> values; /* the Uint32 items, read through `items` */
+};
+std::vector<CallbackCall> g_callbackCalls;
+
+Uint32 recordingCallback(KIVLogFac* fac, Uint32 functionId, Uint32 called, Uint32 value,
+                         Uint32 message, Uint32 probe, Uint32 level, Uint32 flags, Sint32 count,
+                         va_list* items)
+{
+    CallbackCall c{fac, functionId, called, value, message, probe, level, flags, count,
+                   items == nullptr, {}};
+    if (items != nullptr) {
+        int n = count > 0 ? count : __builtin_popcount((Uint32)count & 0x7FFFFFFFu);
+        for (int i = 0; i < n; ++i) {
+            const void* p = va_arg(*items, const void*);
+            va_arg(*items, Uint32);
+            va_arg(*items, Sint32);
+            Uint32 v;
+            std::memcpy(&v, p, sizeof v);
+            c.values.push_back(v);
+        }
+    }
+    g_callbackCalls.push_back(c);
+    return 0x1234u;
+}
+
+TEST_F(Log, CallbackTakesEveryCallUnformattedWithItsFlags)
+{
+    g_callbackCalls.clear();
+    kivSetKIVeLogCallback(recordingCallback);
+    Uint32 a = 11, b = 22;
+    std::string out = stderrOf([&] {
+        /* The default facility is closed: the callback does not care. */
+        EXPECT_EQ(0x1234u, kivLog(nullptr, kFn, 0x9000001Au, 10, 2, 2, KIVLOG_UINT(a),
+                                  KIVLOG_UINT(b)));
+        EXPECT_EQ(0x1234u, kivLogRC(&fac_, kFn, 0x081A0058u, 0x9000000Du, 7, 20, 0, 1,
+                                    KIVLOG_UINT(a)));
+        EXPECT_EQ(0x1234u, kivLogRC(&fac_, kFn, 0x081A0058u, 0, 0, 30, 5, 0));
+        EXPECT_EQ(0x1234u, kivLogRC(&fac_, kFn, 0x081A0058u, 0, 0, 40, 5, (Sint32)0x80000002u,
+                                    KIVLOG_UINT(b)));
+        EXPECT_EQ(0x1234u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 50, 9, 1, KIVLOG_UINT(a)));
+        EXPECT_EQ(0x1234u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 60, 5, 0));
+    });
+    kivSetKIVeLogCallback(nullptr);
+    EXPECT_EQ("", out);
+
+    ASSERT_EQ(6u, g_callbackCalls.size());
+    const CallbackCall& c0 = g_callbackCalls[0];
+    EXPECT_EQ(nullptr, c0.fac);
+    EXPECT_EQ(kFn, c0.functionId);
+    EXPECT_EQ(0u, c0.called);
+    EXPECT_EQ(0u, c0.value);
+    EXPECT_EQ(0x9000001Au, c0.message);
+    EXPECT_EQ(10u, c0.probe);
+    EXPECT_EQ(2u, c0.level); /* not turned into 3 for the callback */
+    EXPECT_EQ(KIVLOG_FLAG_KIVLOG, c0.flags);
+    EXPECT_EQ(2, c0.count);
+    EXPECT_EQ((std::vector<Uint32>{11, 22}), c0.values);
+
+    const CallbackCall& c1 = g_callbackCalls[1];
+    EXPECT_EQ(&fac_, c1.fac);
+    EXPECT_EQ(0x081A0058u, c1.called);
+    EXPECT_EQ(0x9000000Du, c1.value);
+    EXPECT_EQ(7u, c1.message);
+    EXPECT_EQ(0u, c1.level); /* no filter either */
+    EXPECT_EQ(0u, c1.flags);
+    EXPECT_EQ((std::vector<Uint32>{11}), c1.values);
+
+    EXPECT_EQ(KIVLOG_FLAG_ARGMASK, g_callbackCalls[2].flags);
+    EXPECT_TRUE(g_callbackCalls[2].itemsNull);
+    EXPECT_EQ(KIVLOG_FLAG_ARGMASK, g_callbackCalls[3].flags);
+    EXPECT_EQ((std::vector<Uint32>{22}), g_callbackCalls[3].values);
+    EXPECT_EQ(KIVLOG_FLAG_SYSERR, g_callbackCalls[4].flags);
+    EXPECT_EQ(9u, g_callbackCalls[4].level);
+    EXPECT_EQ(KIVLOG_FLAG_SYSERR | KIVLOG_FLAG_ARGMASK, g_callbackCalls[5].flags);
+    EXPECT_TRUE(g_callbackCalls[5].itemsNull);
+}
+
+/* ---- header --------------------------------------------------------------- */
+
+TEST_F(Log, HeaderLines)
+{
+    std::string text = record([](KIVLogFac* f) { return kivLog(f, kFn, 0x9000001Au, 280, 5, 0); });
+    ASSERT_EQ(0u, text.find("\r\n"));
+    std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(6u, lines.size()) << text;
+    EXPECT_EQ("", lines[0]);
+    /* Time stamp (microseconds from milliseconds), zone in 23 columns. */
+    EXPECT_TRUE(std::regex_match(lines[1],
+                                 std::regex("\\d{4}-\\d{2}-\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\."
+                                            "\\d{3}000[+-]\\d{3} {19} LEVEL: Info")))
+        << lines[1];
+
+    char pid[64];
+    std::snprintf(pid, sizeof pid, "PID     : %-21luTID : %llu", (unsigned long)kivProcessID(),
+                  (unsigned long long)kivThreadID());
+    EXPECT_EQ(pid, lines[2]);
+    EXPECT_EQ("FUNCTION: " + orEmpty(ecfGetProductName(kFn)) + ", KIVe, KIVHFile::open, probe:280",
+              lines[3]);
+    EXPECT_EQ("MESSAGE : ECF=0x9000001A File doesn't exist", lines[4]);
+    EXPECT_EQ("", lines[5]); /* the record ends with its line end */
+
+    /* No message line for code 0, and names that are missing print empty. */
+    text = record([](KIVLogFac* f) { return kivLog(f, 0x20000001u, 0, 7, 5, 0); });
+    lines = linesOf(text);
+    ASSERT_EQ(5u, lines.size()) << text;
+    EXPECT_EQ("FUNCTION: , , , probe:7", lines[3]);
+
+    /* A code without description keeps the line. */
+    text = record([](KIVLogFac* f) { return kivLog(f, kFn, 0x90000FFFu, 7, 5, 0); });
+    EXPECT_NE(std::string::npos, text.find("\r\nMESSAGE : ECF=0x90000FFF \r\n"));
+}
+
+TEST_F(Log, CalledLineOfALibraryFunction)
+{
+    std::string text = record([](KIVLogFac* f) {
+        return kivLogRC(f, kFn, 0x081A0058u, 0x9000000Du, 0x90000002u, 20, 5, 0);
+    });
+    std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(8u, lines.size()) << text;
+    EXPECT_EQ("MESSAGE : ECF=0x90000002 Failed", lines[4]);
+    EXPECT_EQ("CALLED  : " + orEmpty(ecfGetProductName(0x081A0058u)) + ", KIVe, kivMemAlloc",
+              lines[5]);
+    EXPECT_EQ("RETCODE : ECF=0x9000000D Insufficent memory", lines[6]);
+
+    /* An identifier the catalogue does not know: empty names. */
+    text = record([](KIVLogFac* f) { return kivLogRC(f, kFn, 0x20000001u, 0, 0, 20, 5, 0); });
+    lines = linesOf(text);
+    ASSERT_EQ(7u, lines.size()) << text;
+    EXPECT_EQ("CALLED  : , , ", lines[4]);
+    EXPECT_EQ("RETCODE : ECF=0x0 OK", lines[5]);
+}
+
+TEST_F(Log, SystemErrorStartsInColumn51)
+{
+    std::string text = record([](KIVLogFac* f) {
+        return kivLogSysRC(f, kFn, kOsCreateFile, 2, 0x9000001Au, 280, 5, 0);
+    });
+    std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(7u, lines.size()) << text;
+    EXPECT_EQ(" LEVEL: Info (OS)", lines[1].substr(49));
+    const std::string called = "CALLED  : OS, -, CreateFile";
+    EXPECT_EQ(called + std::string(50 - called.size(), ' ') + "OSERR: ERROR_FILE_NOT_FOUND (2)",
+              lines[5]);
+
+    /* No name: the number alone. */
+    text = record([](KIVLogFac* f) { return kivLogSysRC(f, kFn, kOsCreateFile, 9999, 0, 1, 5, 0); });
+    lines = linesOf(text);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(called + std::string(50 - called.size(), ' ') + "OSERR: 9999", lines[4]);
+
+    /* 49 characters: one blank still puts it in column 51. */
+    text = record([](KIVLogFac* f) {
+        return kivLogSysRC(f, kFn, 0x08140110u, 5, 0, 1, 5, 0);
+    });
+    lines = linesOf(text);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ("CALLED  : OS, -, GetVolumeNameForVolumeMountPoint OSERR: ERROR_ACCESS_DENIED (5)",
+              lines[4]);
+    EXPECT_EQ(50u, lines[4].find("OSERR: "));
+
+    /* A called line of 50 characters or more is followed by one blank. */
+    text = record([](KIVLogFac* f) {
+        return kivLogSysRC(f, kFn, 0x081A005Fu, 2, 0, 1, 5, 0);
+    });
+    lines = linesOf(text);
+    ASSERT_GE(lines.size(), 5u);
+    const std::string longCalled = "CALLED  : " + orEmpty(ecfGetProductName(0x081A005Fu)) +
+                                   ", KIVe, KIVHThreadSpecificDataInternal::create";
+    ASSERT_GE(longCalled.size(), 50u);
+    EXPECT_EQ(longCalled + " OSERR: ERROR_FILE_NOT_FOUND (2)", lines[4]);
+
+    /* The C runtime's numbers take their own names. */
+    text = record([](KIVLogFac* f) { return kivLogSysRC(f, kFn, 0x08140001u, 13, 0, 1, 5, 0); });
+    EXPECT_NE(std::string::npos, text.find("OSERR: EACCES (13)\r\n"));
+}
+
+/* Each zone rule once: run in a child whose TZ is set before the library
+ * reads the clock. */
+KIVTEST_CHILD(logZone)
+{
+#if !defined(_WIN32)
+    setenv("TZ", args.at(0).c_str(), 1);
+    tzset();
+#endif
+    KIVLogFac fac{};
+    if (openFacility(&fac, KIVLOG_DEST_STDERR, 5) != 0)
+        return 2;
+    std::string text = stderrOf([&] { kivLog(&fac, kFn, 0, 1, 5, 0); });
+    return text.substr(2 + 26, 4) == args.at(1) ? 0 : 1;
+}
+
+TEST_F(Log, ZoneIsMinutesEastOfUtc)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the zone of a Windows process cannot be chosen from its environment";
+#else
+    EXPECT_EQ(0, kivtestRunChild("logZone", {"UTC0", "+000"}));
+    EXPECT_EQ(0, kivtestRunChild("logZone", {"<+0530>-5:30", "+330"}));
+    EXPECT_EQ(0, kivtestRunChild("logZone", {"<-10>10", "-600"}));
+    EXPECT_EQ(0, kivtestRunChild("logZone", {"<+12>-12", "+720"}));
+    /* Beyond half a day the clocks are taken to be on the same date. */
+    EXPECT_EQ(0, kivtestRunChild("logZone", {"<+14>-14", "-600"}));
+#endif
+}
+
+/* ---- items ------------------------------------------------------------------ */
+
+TEST_F(Log, TypedItems)
+{
+    Uint8 u8 = 200;
+    Uint16 u16 = 65535;
+    Uint32 u32 = 20040702;
+    Uint64 u64 = 18446744073709551615ull;
+    Sint8 s8 = -5;
+    Sint16 s16 = -300;
+    Sint32 s32 = -70000;
+    Sint64 s64 = INT64_MIN;
+    std::string text = items([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 8, KIVLOG_UINT(u8), KIVLOG_UINT(u16), KIVLOG_UINT(u32),
+                      KIVLOG_UINT(u64), KIVLOG_SINT(s8), KIVLOG_SINT(s16), KIVLOG_SINT(s32),
+                      KIVLOG_SINT(s64));
+    });
+    EXPECT_EQ("DATA #1 : Uint8, 1 bytes\r\n200\r\n"
+              "DATA #2 : Uint16, 2 bytes\r\n65535\r\n"
+              "DATA #3 : Uint32, 4 bytes\r\n20040702\r\n"
+              "DATA #4 : Uint64, 8 bytes\r\n18446744073709551615\r\n"
+              "DATA #5 : Sint8, 1 bytes\r\n-5\r\n"
+              "DATA #6 : Sint16, 2 bytes\r\n-300\r\n"
+              "DATA #7 : Sint32, 4 bytes\r\n-70000\r\n"
+              "DATA #8 : Sint64, 8 bytes\r\n-9223372036854775808\r\n",
+              text);
+
+    Uint8 h8 = 0xAB;
+    Uint16 h16 = 0xBEEF;
+    Uint32 h32 = 0xDEADBEEF;
+    Uint64 h64 = 0x0123456789ABCDEFull;
+    Uint8 b8 = 0;
+    Uint16 b16 = 0x100;
+    Uint32 b32 = 0;
+    Uint64 b64 = 1ull << 63;
+    char c = 'Z';
+    char chars[3] = {'Q', 'R', 'S'};
+    text = items([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 10, KIVLOG_HEX(h8), KIVLOG_HEX(h16), KIVLOG_HEX(h32),
+                      KIVLOG_HEX(h64), KIVLOG_BOOL(b8), KIVLOG_BOOL(b16), KIVLOG_BOOL(b32),
+                      KIVLOG_BOOL(b64), KIVLOG_CHAR(c),
+                      KIVLOG_ITEM(chars, sizeof chars, KIVLOG_TYPE_CHAR));
+    });
+    EXPECT_EQ("DATA #1 : Hex, 1 bytes\r\n0xAB\r\n"
+              "DATA #2 : Hex, 2 bytes\r\n0xBEEF\r\n"
+              "DATA #3 : Hex, 4 bytes\r\n0xDEADBEEF\r\n"
+              "DATA #4 : Hex, 8 bytes\r\n0x123456789ABCDEF\r\n"
+              "DATA #5 : Bool, 1 bytes\r\nfalse\r\n"
+              "DATA #6 : Bool, 2 bytes\r\ntrue\r\n"
+              "DATA #7 : Bool, 4 bytes\r\nfalse\r\n"
+              "DATA #8 : Bool, 8 bytes\r\ntrue\r\n"
+              "DATA #9 : Char, 1 bytes\r\nZ\r\n"
+              "DATA #10: Char, 3 bytes\r\nQ\r\n",
+              text);
+}
+
+TEST_F(Log, SizesATypeDoesNotTakeAreDumped)
+{
+    const Uint8 bytes[3] = {0x41, 0x01, 0x7F};
+    for (Sint32 type : {KIVLOG_TYPE_UINT, KIVLOG_TYPE_SINT, KIVLOG_TYPE_HEX, KIVLOG_TYPE_BOOL, -8,
+                        0, 5}) {
+        std::string text = items([&](KIVLogFac* f) {
+            return kivLog(f, kFn, 0, 1, 5, 1, KIVLOG_ITEM(bytes, 3, type));
+        });
+        EXPECT_EQ("DATA #1 : <hexdump>, 3 bytes\r\n"
+                  "41017F" + std::string(2 + 2 + 8 + 2 + 8 + 2 + 8 + 2 + 2, ' ') + "A..\r\n",
+                  text)
+            << type;
+    }
+}
+
+TEST_F(Log, NullItemPointer)
+{
+    Uint32 v = 3;
+    std::string text = items([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 2, KIVLOG_ITEM(nullptr, 4, KIVLOG_TYPE_UINT),
+                      KIVLOG_UINT(v));
+    });
+    EXPECT_EQ("DATA #1 : \r\nNULL\r\nDATA #2 : Uint32, 4 bytes\r\n3\r\n", text);
+}
+
+TEST_F(Log, StringItems)
+{
+    std::string text = items([](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 2, KIVLOG_STRING("abc"),
+                      KIVLOG_ITEM("short", 100, KIVLOG_TYPE_STRING));
+    });
+    /* The size is printed, not used: the text runs to its NUL. */
+    EXPECT_EQ("DATA #1 : String, 3 bytes\r\nabc\r\nDATA #2 : String, 100 bytes\r\nshort\r\n", text);
+
+    const std::string long600(600, 'x');
+    text = items([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 2, KIVLOG_ITEM(long600.c_str(), 600, KIVLOG_TYPE_STRING),
+                      KIVLOG_ITEM(long600.c_str(), 3, KIVLOG_TYPE_STRING));
+    });
+    EXPECT_EQ("DATA #1 : String, 512 bytes\r\n" + std::string(511, 'x') + "\r\n" +
+                  "DATA #2 : String, 3 bytes\r\n" + std::string(511, 'x') + "\r\n",
+              text);
+}
+
+TEST_F(Log, HexDumpOfRawItems)
+{
+    const char* twenty = "ABCDEFGHIJKLMNOPQRST";
+    std::string text = items([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 1, KIVLOG_RAW(twenty, 20));
+    });
+    EXPECT_EQ("DATA #1 : <hexdump>, 20 bytes\r\n"
+              "41424344  45464748  494A4B4C  4D4E4F50    ABCDEFGHIJKLMNOP\r\n"
+              "51525354" + std::string(34, ' ') + "QRST\r\n",
+              text);
+
+    /* Non-printable bytes show as dots. */
+    const Uint8 odd[16] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0x30,
+                           0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x0A};
+    text = items([&](KIVLogFac* f) { return kivLog(f, kFn, 0, 1, 5, 1, KIVLOG_RAW(odd, 16)); });
+    EXPECT_EQ("DATA #1 : <hexdump>, 16 bytes\r\n"
+              "001F207E  7F80FF30  31323334  3536370A    .. ~...01234567.\r\n",
+              text);
+
+    /* 512 bytes shown of 1000, in 32 whole lines. */
+    std::vector<Uint8> big(1000);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = (Uint8)i;
+    text = items([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 1, KIVLOG_RAW(big.data(), 1000));
+    });
+    std::vector<std::string> lines = linesOf(text);
+    ASSERT_EQ(34u, lines.size());
+    EXPECT_EQ("DATA #1 : <hexdump>, 512 bytesof 1000", lines[0]);
+    EXPECT_EQ("00010203  04050607  08090A0B  0C0D0E0F    ................", lines[1]);
+    EXPECT_EQ("F0F1F2F3  F4F5F6F7  F8F9FAFB  FCFDFEFF    ................", lines[32]);
+    for (size_t i = 1; i <= 32; ++i)
+        EXPECT_EQ(58u, lines[i].size()) << i;
+    EXPECT_EQ("", lines[33]);
+}
+
+TEST_F(Log, HexDumpIsCutToWholeLinesThatFit)
+{
+    const std::string text511(511, 's');
+    std::vector<Uint8> raw(512, 0x55);
+    std::string text = record([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 7, KIVLOG_STRING(text511.c_str()),
+                      KIVLOG_STRING(text511.c_str()), KIVLOG_STRING(text511.c_str()),
+                      KIVLOG_STRING(text511.c_str()), KIVLOG_STRING(text511.c_str()),
+                      KIVLOG_STRING(text511.c_str()), KIVLOG_RAW(raw.data(), 512));
+    });
+    ASSERT_LE(text.size(), 4095u);
+    const size_t dump = text.find("<hexdump>, 512 bytesof 512\r\n");
+    ASSERT_NE(std::string::npos, dump) << "the cut dump says so";
+    /* The room left where the dump starts decides how many lines it has. */
+    const size_t room = 4096 - dump;
+    const size_t expectLines = (room - 1) / 61;
+    ASSERT_LT(expectLines, 32u);
+    size_t lineStarts = 0;
+    for (size_t at = text.find("\r\n55555555", dump); at != std::string::npos;
+         at = text.find("\r\n55555555", at + 2))
+        ++lineStarts;
+    EXPECT_EQ(expectLines, lineStarts);
+}
+
+TEST_F(Log, RecordNeverExceeds4095Characters)
+{
+    const std::string huge(600, 'h');
+    std::string text = record([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0x9000001Au, 1, 5, 10, KIVLOG_STRING(huge.c_str()),
+                      KIVLOG_STRING(huge.c_str()), KIVLOG_STRING(huge.c_str()),
+                      KIVLOG_STRING(huge.c_str()), KIVLOG_STRING(huge.c_str()),
+                      KIVLOG_STRING(huge.c_str()), KIVLOG_STRING(huge.c_str()),
+                      KIVLOG_STRING(huge.c_str()), KIVLOG_STRING(huge.c_str()),
+                      KIVLOG_STRING(huge.c_str()));
+    });
+    /* Strings fill the buffer to its last character. */
+    EXPECT_EQ(4095u, text.size());
+    EXPECT_EQ(0u, text.find("\r\n"));
+    EXPECT_NE(std::string::npos, text.find("\r\nMESSAGE : ECF=0x9000001A File doesn't exist\r\n"));
+
+    std::vector<Uint8> raw(2000, 0xEE);
+    text = record([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0, 1, 5, 6, KIVLOG_RAW(raw.data(), 2000), KIVLOG_RAW(raw.data(), 2000),
+                      KIVLOG_RAW(raw.data(), 2000), KIVLOG_RAW(raw.data(), 2000),
+                      KIVLOG_RAW(raw.data(), 2000), KIVLOG_RAW(raw.data(), 2000));
+    });
+    EXPECT_LE(text.size(), 4095u);
+    EXPECT_GT(text.size(), 3900u);
+}
+
+TEST_F(Log, ArgumentMaskLabels)
+{
+    Uint32 a = 1, b = 3;
+    std::string text = record([&](KIVLogFac* f) {
+        return kivLogRC(f, kFn, 0x081A0058u, 0, 0, 1, 5, (Sint32)0x80000005u, KIVLOG_UINT(a),
+                        KIVLOG_UINT(b));
+    });
+    const size_t at = text.find("ARG  #");
+    ASSERT_NE(std::string::npos, at) << text;
+    EXPECT_EQ("ARG  #1 : Uint32, 4 bytes\r\n1\r\nARG  #3 : Uint32, 4 bytes\r\n3\r\n",
+              text.substr(at));
+
+    /* Position 31 is the last; the sign bit only marks the mask. */
+    text = record([&](KIVLogFac* f) {
+        return kivLogSysRC(f, kFn, kOsCreateFile, 2, 0, 1, 5, (Sint32)0xC0000000u, KIVLOG_UINT(b));
+    });
+    EXPECT_NE(std::string::npos, text.find("ARG  #31: Uint32, 4 bytes\r\n3\r\n")) << text;
+}
+
+/* kivLog with three items: a, a nested list of `count` items from this
+ * function's own arguments, b.  The nested list is read through a copy, so
+ * it is still at its start afterwards. */
+Uint32 logWithNested(KIVLogFac* fac, Uint32 outerCount, Sint32 count, ...)
+{
+    Uint32 a = 100, b = 200;
+    va_list ap;
+    va_start(ap, count);
+    Uint32 rc;
+    if (outerCount == 3)
+        rc = kivLog(fac, kFn, 0, 1, 5, 3, KIVLOG_UINT(a), KIVLOG_NESTED(ap, count), KIVLOG_UINT(b));
+    else
+        rc = kivLog(fac, kFn, 0, 1, 5, 2, KIVLOG_NESTED(ap, count), KIVLOG_UINT(b));
+    const void* first = va_arg(ap, const void*);
+    va_end(ap);
+    return first != nullptr ? rc : 0xBADu;
+}
+
+TEST_F(Log, NestedListsAreLabelledFromTheirPosition)
+{
+    Uint32 x = 1, y = 2;
+    std::string text = items([&](KIVLogFac* f) {
+        return logWithNested(f, 3, 2, KIVLOG_UINT(x), KIVLOG_UINT(y));
+    });
+    EXPECT_EQ("DATA #1 : Uint32, 4 bytes\r\n100\r\n"
+              "DATA #2 : Uint32, 4 bytes\r\n1\r\n"
+              "DATA #3 : Uint32, 4 bytes\r\n2\r\n"
+              "DATA #4 : Uint32, 4 bytes\r\n200\r\n",
+              text);
+
+    /* A nested mask labels its own items as arguments; the item after it
+     * repeats the nested list's position. */
+    text = items([&](KIVLogFac* f) {
+        return logWithNested(f, 2, (Sint32)0x80000005u, KIVLOG_UINT(x), KIVLOG_UINT(y));
+    });
+    EXPECT_EQ("ARG  #1 : Uint32, 4 bytes\r\n1\r\n"
+              "ARG  #3 : Uint32, 4 bytes\r\n2\r\n"
+              "DATA #1 : Uint32, 4 bytes\r\n200\r\n",
+              text);
+
+    /* An empty nested list prints nothing. */
+    text = items([&](KIVLogFac* f) { return logWithNested(f, 3, 0); });
+    EXPECT_EQ("DATA #1 : Uint32, 4 bytes\r\n100\r\nDATA #2 : Uint32, 4 bytes\r\n200\r\n", text);
+}
+
+/* ---- destinations ------------------------------------------------------------ */
+
+TEST_F(Log, UnknownDestinationOfACallerFacility)
+{
+    fac_.destination = 3;
+    std::string out = stderrOf([&] { EXPECT_EQ(ECF_INVALID_PARAMETER, kivLog(&fac_, kFn, 0, 1, 5, 0)); });
+    EXPECT_EQ("", out);
+    fac_.destination = KIVLOG_DEST_STDERR;
+    EXPECT_EQ(0u, kivLog(&fac_, kFn, 0, 1, 7, 0)); /* filtered: no destination needed */
+}
+
+TEST_F(Log, EventLogDestination)
+{
+    KIVLogFac ev{};
+    ASSERT_EQ(0u, openFacility(&ev, KIVLOG_DEST_EVENTLOG, 5));
+    EXPECT_EQ(0u, kivLog(&ev, kFn, 0x9000001Au, 1, 5, 0));
+    EXPECT_EQ(0u, kivLog(&ev, kFn, 0x9000001Au, 1, 6, 0));
+    /* Level 7 passes a threshold of 9 but has no event type. */
+    ASSERT_EQ(0u, kivLogFacSetLevel(&ev, 9));
+    EXPECT_EQ(ECF_FAILED, kivLog(&ev, kFn, 0, 1, 7, 0));
+}
+
+/* A parsed log file: every record's position field checked against the
+ * offset where its header really starts and the length it really has. */
+struct ParsedRecord {
+    size_t offset;     /* of the leading CR LF */
+    std::string text;  /* the whole record */
+};
+
+bool parseLogFile(const std::string& file, std::vector<ParsedRecord>& out, std::string& error)
+{
+    size_t pos = 0;
+    while (pos < file.size()) {
+        if (file.compare(pos, 2, "\r\n") != 0) {
+            error = "no CR LF at " + std::to_string(pos);
+            return false;
+        }
+        const std::string field = file.substr(pos + 33, 17);
+        unsigned long long at = 0;
+        unsigned length = 0;
+        if (std::sscanf(field.c_str(), "I%lluH%u", &at, &length) != 2) {
+            error = "no position field at " + std::to_string(pos) + ": " + field;
+            return false;
+        }
+        if (at != pos + 2) {
+            error = "record at " + std::to_string(pos) + " says " + std::to_string(at);
+            return false;
+        }
+        if (pos + 2 + length > file.size()) {
+            error = "record at " + std::to_string(pos) + " runs past the end";
+            return false;
+        }
+        out.push_back({pos, file.substr(pos, 2 + length)});
+        pos += 2 + length;
+    }
+    return true;
+}
+
+TEST_F(Log, FileDestinationStampsEachRecordsPosition)
+{
+    KivTestTempDir dir;
+    const std::string path = dir.file("kive.log");
+    KIVLogFac file{};
+    ASSERT_EQ(0u, openFacility(&file, KIVLOG_DEST_FILE, 5, path));
+    Uint32 v = 20040702;
+    ASSERT_EQ(0u, kivLog(&file, kFn, 0x9000001Au, 10, 5, 1, KIVLOG_UINT(v)));
+    ASSERT_EQ(0u, kivLogSysRC(&file, kFn, kOsCreateFile, 2, 0x9000001Au, 280, 5, 0));
+
+    /* The same record on standard error, for comparison outside the field. */
+    std::string plain = record([&](KIVLogFac* f) {
+        return kivLog(f, kFn, 0x9000001Au, 10, 5, 1, KIVLOG_UINT(v));
+    });
+
+    const std::string text = kivtestReadFile(path);
+    std::vector<ParsedRecord> records;
+    std::string error;
+    ASSERT_TRUE(parseLogFile(text, records, error)) << error;
+    ASSERT_EQ(2u, records.size());
+    const ParsedRecord& r0 = records[0];
+    EXPECT_EQ(0u, r0.offset);
+    char field[32];
+    std::snprintf(field, sizeof field, "I2H%u", (unsigned)(r0.text.size() - 2));
+    EXPECT_EQ(field, r0.text.substr(33, std::strlen(field)));
+    /* Blanks around the field, the zone and the level word untouched. */
+    EXPECT_EQ(' ', r0.text[32]);
+    const size_t fieldEnd = 33 + std::strlen(field);
+    EXPECT_EQ(std::string(51 - fieldEnd, ' '), r0.text.substr(fieldEnd, 51 - fieldEnd));
+    EXPECT_EQ(plain.substr(28, 4), r0.text.substr(28, 4));
+    EXPECT_EQ(" LEVEL: Info\r\n", r0.text.substr(51, 14));
+    EXPECT_EQ(plain.size(), r0.text.size());
+    EXPECT_EQ(plain.substr(plain.find("\r\nPID")), r0.text.substr(r0.text.find("\r\nPID")));
+
+    EXPECT_EQ(r0.text.size(), records[1].offset);
+    EXPECT_NE(std::string::npos, records[1].text.find("OSERR: ERROR_FILE_NOT_FOUND (2)\r\n"));
+}
+
+TEST_F(Log, FileWriterFailureDropsItsOwnRecords)
+{
+    /* The file operations log their failures to the default facility; the
+     * busy flag drops those records while the writer is at work. */
+    ASSERT_EQ(0u, openFacility(nullptr, KIVLOG_DEST_STDERR, 5));
+    KivTestTempDir dir;
+    const std::string path = dir.file("missing-dir") + "/" + "kive.log";
+    KIVLogFac file{};
+    ASSERT_EQ(0u, openFacility(&file, KIVLOG_DEST_FILE, 5, path));
+
+    Uint32 rc = 0;
+    std::string out = stderrOf([&] { rc = kivLog(&file, kFn, 0, 10, 5, 0); });
+    EXPECT_EQ(ECF_FAILED, rc);
+    EXPECT_EQ("", out);
+
+    /* Outside the writer the same failure is logged. */
+    out = stderrOf([&] {
+        KIVHFile f;
+        KIVFileOpenParam p;
+        p.fileName = path.c_str();
+        p.openMode = KIV_FILE_OPEN_ALWAYS;
+        p.accessMode = KIV_FILE_WRITE;
+        EXPECT_NE(0u, f.open(&p));
+    });
+    EXPECT_NE(std::string::npos, out.find("KIVHFile::open")) << out;
+}
+
+/* One writer of the shared-file test: `count` records with items of
+ * varying length, so that offsets differ between processes.  The writers
+ * wait for each other at a start line in shared memory so that they really
+ * append at the same time. */
+KIVTEST_CHILD(logAppender)
+{
+    KIVLogFac fac{};
+    if (openFacility(&fac, KIVLOG_DEST_FILE, 5, args.at(0)) != 0)
+        return 2;
+    const int count = std::atoi(args.at(1).c_str());
+    const std::string filler(std::atoi(args.at(2).c_str()), 'p');
+    const int writers = std::atoi(args.at(4).c_str());
+    auto* ready = static_cast<std::atomic<int>*>(kivtestShmOpen(args.at(3), sizeof(int), false));
+    if (ready == nullptr)
+        return 3;
+    ready->fetch_add(1);
+    while (ready->load() < writers)
+        std::this_thread::yield();
+    kivtestShmClose(ready, sizeof(int));
+    for (int i = 0; i < count; ++i) {
+        Uint32 seq = (Uint32)i;
+        if (kivLog(&fac, kFn, 0, 10, 5, 2, KIVLOG_UINT(seq),
+                   KIVLOG_STRING(filler.c_str() + (i % 7))) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+TEST_F(Log, ProcessesShareOneLogFile)
+{
+    KivTestTempDir dir;
+    const std::string path = dir.file("shared.log");
+    const int kChildren = 4;
+    const int kRecords = 250;
+    const std::string shm = kivtestUniqueName("kivlogstart");
+    void* start = kivtestShmOpen(shm, sizeof(int), true);
+    ASSERT_NE(nullptr, start);
+    std::vector<KivTestProcess> children;
+    for (int c = 0; c < kChildren; ++c)
+        children.push_back(kivtestSpawnChild(
+            "logAppender", {path, std::to_string(kRecords), std::to_string(10 + 37 * c), shm,
+                            std::to_string(kChildren)}));
+    for (KivTestProcess& p : children)
+        EXPECT_EQ(0, kivtestWaitChild(p));
+    kivtestShmClose(start, sizeof(int));
+    kivtestShmUnlink(shm);
+
+    const std::string text = kivtestReadFile(path);
+    std::vector<ParsedRecord> records;
+    std::string error;
+    ASSERT_TRUE(parseLogFile(text, records, error)) << error;
+    ASSERT_EQ((size_t)(kChildren * kRecords), records.size());
+    /* Each record whole: its own items, ending where the next begins; and
+     * the writers really took turns. */
+    size_t switches = 0;
+    for (size_t i = 1; i < records.size(); ++i)
+        switches += records[i].text.substr(records[i].text.find("PID"), 30) !=
+                    records[i - 1].text.substr(records[i - 1].text.find("PID"), 30);
+    EXPECT_GE(switches, (size_t)kChildren - 1);
+    for (const ParsedRecord& r : records) {
+        ASSERT_NE(std::string::npos, r.text.find("DATA #1 : Uint32, 4 bytes\r\n")) << r.offset;
+        ASSERT_EQ("\r\n", r.text.substr(r.text.size() - 2)) << r.offset;
+        ASSERT_EQ(std::string::npos, r.text.find("\r\n\r\n", 2)) << r.offset;
+    }
+}
+
+/* ---- blank-padded comparison --------------------------------------------------- */
+
+TEST(StrCompWithPads, ShorterStringIsPaddedWithBlanks)
+{
+    EXPECT_EQ(0, kivStrCompWithPads("AB", "AB  ", 1));
+    EXPECT_EQ(0, kivStrCompWithPads("AB  ", "AB", 1));
+    EXPECT_EQ(0, kivStrCompWithPads("AB", "AB  ", 0));
+    EXPECT_EQ(0, kivStrCompWithPads("ab", "AB", 0));
+    EXPECT_NE(0, kivStrCompWithPads("ab", "AB", 1));
+    EXPECT_EQ(0, kivStrCompWithPads("", "   ", 1));
+    EXPECT_EQ(0, kivStrCompWithPads("", "", 1));
+
+    EXPECT_EQ(-1, kivStrCompWithPads("AB", "AC", 1));
+    EXPECT_EQ(1, kivStrCompWithPads("AC", "AB", 1));
+    /* Against the padding: a blank sorts above control bytes, below letters. */
+    EXPECT_GT(kivStrCompWithPads("A", "A\x01", 1), 0);
+    EXPECT_LT(kivStrCompWithPads("A", "Ab", 1), 0);
+    EXPECT_LT(kivStrCompWithPads("A", "ab", 0), 0);
+    /* Bytes compare unsigned. */
+    EXPECT_LT(kivStrCompWithPads("a", "\xE9", 1), 0);
+
+    EXPECT_EQ(-1, kivStrCompWithPads(nullptr, "A", 1));
+    EXPECT_EQ(-1, kivStrCompWithPads("A", nullptr, 0));
+}
+
+TEST(StrCompWithPads, LongStrings)
+{
+    /* Beyond the copy kept on the stack. */
+    const std::string a(5000, 'x');
+    const std::string b = std::string(4000, 'x') + std::string(1000, ' ');
+    EXPECT_EQ(0, kivStrCompWithPads(a.substr(0, 4000).c_str(), b.c_str(), 1));
+    EXPECT_GT(kivStrCompWithPads(a.c_str(), b.substr(0, 4000).c_str(), 1), 0);
+    EXPECT_LT(kivStrCompWithPads(b.substr(0, 4000).c_str(), a.c_str(), 0), 0);
+}
+
+} // namespace
