@@ -1,0 +1,1218 @@
+/*
+ * test_rambo.cpp - the lock-free trace ring buffer: layout, reservation and
+ * seal, the three modes at their edges, new sequences, dump header and
+ * tail, and many writers in several processes sharing one buffer.
+ */
+#include "rambo.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <string.h>
+
+#include "kivatomic.h"
+#include "kivecf.h"
+#include "kivtest.h"
+
+namespace {
+
+const Uint32 kSmall = RAMBO_MIN_BUFFER_SIZE; /* 8192 slots, 4 chunks */
+const Uint32 kSmallSlots = kSmall / RAMBO_SLOT_SIZE;
+
+/* ---- Buffers ----------------------------------------------------------------- */
+
+/* A buffer in private memory, initialised in `mode`. */
+class Ring {
+public:
+    Ring(Uint32 mode, Uint32 bufferSize = kSmall)
+        : m_mem(ramboGetAllocSize(bufferSize) / 8 + 1, 0)
+    {
+        EXPECT_EQ(0u, ramboInitialize(cb(), bufferSize, mode));
+    }
+    RAMBOCB* cb() { return reinterpret_cast<RAMBOCB*>(m_mem.data()); }
+    Uint8* slot(Uint32 index) { return ramboSlots(cb()) + static_cast<size_t>(index) * 64; }
+    RAMBOCK* chunk(Uint32 k) { return ramboChunks(cb()) + k; }
+    Uint8* scratch() { return reinterpret_cast<Uint8*>(cb()) + cb()->scratchOffset; }
+
+private:
+    std::vector<Uint64> m_mem;
+};
+
+Uint32 load32(const void* p)
+{
+    Uint32 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+Uint16 load16(const void* p)
+{
+    Uint16 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/* ---- Records with a checkable payload -----------------------------------------
+ * Payload: u32 writer, u32 length, u32 record number, then bytes derived from
+ * the sequence number, the writer and the position. */
+const Uint32 kPayloadHead = 12;
+
+inline Uint8 patternByte(Uint32 sequence, Uint32 writer, Uint32 j)
+{
+    return static_cast<Uint8>((sequence * 0x9Du) ^ (writer * 0x3Bu) ^ (j * 7u) ^ (j >> 8));
+}
+
+void fillPayload(Uint8* p, Uint32 length, Uint32 sequence, Uint32 writer, Uint32 k)
+{
+    memcpy(p, &writer, 4);
+    memcpy(p + 4, &length, 4);
+    memcpy(p + 8, &k, 4);
+    for (Uint32 j = kPayloadHead; j < length; ++j)
+        p[j] = patternByte(sequence, writer, j);
+}
+
+struct RecordId {
+    Uint32 writer;
+    Uint32 k;
+};
+
+/* A whole sealed record of n slots carrying `sequence`: is its payload the
+ * one its writer wrote? */
+bool payloadIntact(const Uint8* record, Uint32 n, RecordId* id)
+{
+    const Uint32 sequence = load32(record);
+    const Uint8* p = record + RAMBO_PAYLOAD_OFFSET;
+    const Uint32 writer = load32(p);
+    const Uint32 length = load32(p + 4);
+    if (length < kPayloadHead || length > RAMBO_MAX_PAYLOAD || ramboSlotsFor(length) != n)
+        return false;
+    for (Uint32 j = kPayloadHead; j < length; ++j)
+        if (p[j] != patternByte(sequence, writer, j))
+            return false;
+    id->writer = writer;
+    id->k = load32(p + 8);
+    return true;
+}
+
+/* Payload sizes: mostly one-slot records, many of a few slots, some large,
+ * and now and then the largest a record can be. */
+Uint32 mix(Uint32 x)
+{
+    x ^= x >> 16;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    return x;
+}
+
+Uint32 payloadSize(Uint32 writer, Uint32 k, Uint32 maxPayload)
+{
+    const Uint32 h = mix(writer * 0x10001u + k * 0x9E3779B9u + 1);
+    const Uint32 kind = h & 63;
+    if (kind == 63)
+        return maxPayload;
+    if (kind < 32)
+        return kPayloadHead + (h >> 8) % (RAMBO_ONE_SLOT_PAYLOAD - kPayloadHead + 1);
+    if (kind < 56)
+        return 53 + (h >> 8) % 548;
+    return 601 + (h >> 8) % (maxPayload - 600);
+}
+
+Uint32 writeRecord(RAMBOCB* cb, Uint32 writer, Uint32 k, Uint32 length)
+{
+    RamboSlotInfo info;
+    Uint8* p = length <= RAMBO_ONE_SLOT_PAYLOAD ? ramboReserveOneSlot(cb, &info)
+                                                : ramboReserveSlots(cb, length, &info);
+    fillPayload(p, length, info.sequence, writer, k);
+    ramboSync(cb, &info);
+    return info.sequence;
+}
+
+/* A one-slot record with a short payload; returns the sequence number. */
+Uint32 writeSmall(RAMBOCB* cb, Uint32 writer = 0, Uint32 k = 0)
+{
+    return writeRecord(cb, writer, k, 20);
+}
+
+/* The reader's acceptance of an instantaneous dump: sealed, whole, and
+ * within one lap behind the counter at dump time. */
+bool inLap(Uint32 sequence, Uint32 counter, Uint32 slots)
+{
+    return counter - 1u - sequence < slots;
+}
+
+/* ---- Sizes and layout ------------------------------------------------------------ */
+
+TEST(RamboSize, AllocSizeAndRounding)
+{
+    EXPECT_EQ(0xA0168u, ramboGetAllocSize(0x80000));
+    EXPECT_EQ(0u, ramboGetAllocSize(0xC0000));
+    EXPECT_EQ(0u, ramboGetAllocSize(0x40000));
+    EXPECT_EQ(0u, ramboGetAllocSize(0x80000000u));
+    EXPECT_EQ(0u, ramboGetAllocSize(0));
+    /* 8192 descriptors of 20 bytes are already a multiple of 8. */
+    EXPECT_EQ(0x40000000u + 256 + 8192 * 20 + 24 + 0x20000, ramboGetAllocSize(0x40000000));
+    /* 8 descriptors: 160 bytes. */
+    EXPECT_EQ(0x100000u + 256 + 160 + 24 + 0x20000, ramboGetAllocSize(0x100000));
+
+    EXPECT_EQ(0u, ramboRoundNearest2(0));
+    EXPECT_EQ(1u, ramboRoundNearest2(1));
+    EXPECT_EQ(2u, ramboRoundNearest2(3));
+    EXPECT_EQ(0x80000u, ramboRoundNearest2(0x90000));
+    EXPECT_EQ(0x80000u, ramboRoundNearest2(0x80000));
+    EXPECT_EQ(0x80000000u, ramboRoundNearest2(0xFFFFFFFFu));
+}
+
+TEST(RamboSize, PayloadOf52BytesTakesOneSlotAnd53Two)
+{
+    EXPECT_EQ(1u, ramboSlotsFor(0));
+    EXPECT_EQ(1u, ramboSlotsFor(52));
+    EXPECT_EQ(2u, ramboSlotsFor(53));
+    EXPECT_EQ(2048u, ramboSlotsFor(RAMBO_MAX_PAYLOAD));
+
+    Ring ring(RAMBO_MODE_WRAP);
+    RamboSlotInfo info;
+    ramboReserveSlots(ring.cb(), 52, &info);
+    EXPECT_EQ(1u, info.slots);
+    EXPECT_EQ(1u, ring.cb()->counter);
+    ramboReserveSlots(ring.cb(), 53, &info);
+    EXPECT_EQ(2u, info.slots);
+    EXPECT_EQ(1u, info.sequence);
+    EXPECT_EQ(3u, ring.cb()->counter);
+}
+
+TEST(RamboInit, LayoutOfEachMode)
+{
+    struct Case {
+        Uint32 mode, mask;
+        Uint8 wraps, chunked, autoDump;
+    } cases[] = {
+        {RAMBO_MODE_WRAP, 16383, 1, 0, 0},
+        {RAMBO_MODE_STOP, 32767, 0, 0, 0},
+        {RAMBO_MODE_CHUNKED, 16383, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        Ring ring(c.mode, 0x100000); /* 16384 slots, 8 chunks */
+        RAMBOCB* cb = ring.cb();
+        EXPECT_EQ(0, memcmp(cb->eyeCatcher, "RAMBOCB", 8));
+        EXPECT_EQ(0u, cb->counter);
+        EXPECT_EQ(0u, cb->latch.value());
+        EXPECT_EQ(0u, cb->sequenceStart);
+        EXPECT_EQ(c.mask, cb->indexMask);
+        EXPECT_EQ(256u, cb->chunksOffset);
+        EXPECT_EQ(256u + 160u, cb->slotsOffset);
+        EXPECT_EQ(256u + 160u + 0x100000u, cb->scratchOffset);
+        EXPECT_EQ(0x100000u, cb->bufferSize);
+        EXPECT_EQ(8u, cb->chunkCount);
+        EXPECT_EQ(16384u, cb->slotCount);
+        EXPECT_EQ(c.wraps, cb->wraps);
+        EXPECT_EQ(c.chunked, cb->chunked);
+        EXPECT_EQ(c.autoDump, cb->autoDump);
+        for (Uint32 k = 0; k < 8; ++k) {
+            EXPECT_EQ(0, memcmp(ring.chunk(k)->eyeCatcher, "RAMBOCK", 8));
+            EXPECT_EQ(0u, ring.chunk(k)->completed);
+            EXPECT_EQ(0u, ring.chunk(k)->writableGeneration);
+            EXPECT_EQ(k, ring.chunk(k)->chunkNumber);
+        }
+        const Uint8* raw = reinterpret_cast<const Uint8*>(cb);
+        for (Uint32 off = 167; off < 256; ++off)
+            ASSERT_EQ(0u, raw[off]) << "offset " << off;
+    }
+}
+
+TEST(RamboInit, ClearsControlBlockAndSlotsButNotScratch)
+{
+    const Uint32 size = ramboGetAllocSize(kSmall);
+    std::vector<Uint64> mem(size / 8 + 1);
+    memset(mem.data(), 0xA5, size);
+    RAMBOCB* cb = reinterpret_cast<RAMBOCB*>(mem.data());
+    ASSERT_EQ(0u, ramboInitialize(cb, kSmall, RAMBO_MODE_STOP));
+
+    const Uint8* slots = ramboSlots(cb);
+    for (Uint32 i = 0; i < kSmall; ++i)
+        ASSERT_EQ(0u, slots[i]) << "slot byte " << i;
+    const Uint8* scratch = reinterpret_cast<const Uint8*>(cb) + cb->scratchOffset;
+    EXPECT_EQ(0xA5u, scratch[0]);
+    EXPECT_EQ(0xA5u, scratch[RAMBO_SCRATCH_SIZE - 1]);
+    const Uint8* raw = reinterpret_cast<const Uint8*>(cb);
+    EXPECT_EQ(0u, raw[12]);
+    EXPECT_EQ(0u, raw[255]);
+}
+
+TEST(RamboInit, RejectsBadArgumentsWithoutInitialising)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    EXPECT_EQ(ECF_RAMBO_INVALID_BUFFER_SIZE, ramboInitialize(ring.cb(), 0x90000, 1));
+    EXPECT_EQ(ECF_RAMBO_INVALID_BUFFER_SIZE, ramboInitialize(ring.cb(), 0x40000, 1));
+    EXPECT_EQ(ECF_RAMBO_INVALID_BUFFER_SIZE, ramboInitialize(nullptr, 0x90000, 1));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboInitialize(nullptr, kSmall, 1));
+    /* The bad size changed nothing: the buffer is still usable. */
+    EXPECT_EQ(0u, ramboNewSequence(ring.cb()));
+
+    for (Uint32 mode : {0u, 3u, 5u, 8u}) {
+        EXPECT_EQ(ECF_INVALID_PARAMETER, ramboInitialize(ring.cb(), kSmall, mode));
+        EXPECT_EQ(0u, ring.cb()->latch.value()) << "latch left held";
+        EXPECT_EQ(ECF_RAMBO_NOT_INITIALIZED, ramboNewSequence(ring.cb()));
+    }
+}
+
+TEST(RamboInit, AdministrativeCallsCheckTheirArguments)
+{
+    Ring wrap(RAMBO_MODE_WRAP), stop(RAMBO_MODE_STOP), chunked(RAMBO_MODE_CHUNKED);
+    std::vector<Uint64> zero(ramboGetAllocSize(kSmall) / 8 + 1, 0);
+    RAMBOCB* blank = reinterpret_cast<RAMBOCB*>(zero.data());
+    RamboDumpHeader head;
+    RamboDumpTail tail;
+    RamboChunkWalker walker;
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboNewSequence(nullptr));
+    EXPECT_EQ(ECF_RAMBO_NOT_INITIALIZED, ramboNewSequence(blank));
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ramboNewSequence(chunked.cb()));
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboAutoDumpEnabled(nullptr, 1));
+    EXPECT_EQ(ECF_RAMBO_NOT_INITIALIZED, ramboAutoDumpEnabled(blank, 1));
+    EXPECT_EQ(ECF_RAMBO_AUTO_DUMP_NOT_ALLOWED, ramboAutoDumpEnabled(wrap.cb(), 1));
+    EXPECT_EQ(ECF_RAMBO_AUTO_DUMP_NOT_ALLOWED, ramboAutoDumpEnabled(stop.cb(), 0));
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboInitializeChunkWalker(nullptr, &walker));
+    EXPECT_EQ(ECF_RAMBO_NOT_INITIALIZED, ramboInitializeChunkWalker(blank, &walker));
+    EXPECT_EQ(ECF_RAMBO_AUTO_DUMP_NOT_ALLOWED, ramboInitializeChunkWalker(wrap.cb(), &walker));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboInitializeChunkWalker(chunked.cb(), nullptr));
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetDumpHeaderBuffer(nullptr, 1, &head, nullptr, nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetDumpHeaderBuffer(wrap.cb(), 1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ECF_RAMBO_NOT_INITIALIZED, ramboGetDumpHeaderBuffer(blank, 1, &head, nullptr, nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetDumpTail(nullptr, &tail));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetDumpTail(wrap.cb(), nullptr));
+    EXPECT_EQ(ECF_RAMBO_NOT_INITIALIZED, ramboGetDumpTail(blank, &tail));
+
+    /* A refused call changed nothing and left every latch free. */
+    EXPECT_EQ(0u, wrap.cb()->counter);
+    EXPECT_EQ(0u, chunked.cb()->counter);
+    EXPECT_EQ(1u, chunked.cb()->autoDump);
+    for (RAMBOCB* cb : {wrap.cb(), stop.cb(), chunked.cb()})
+        EXPECT_EQ(0u, cb->latch.value());
+    EXPECT_EQ(0u, zero[0]);
+}
+
+/* ---- Reservation and seal -------------------------------------------------------- */
+
+TEST(RamboSeal, RecordFormatAndSealOrder)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    writeSmall(cb);
+
+    RamboSlotInfo info;
+    Uint8* p = ramboReserveSlots(cb, 200, &info); /* 4 slots */
+    EXPECT_EQ(ring.slot(1), info.slot);
+    EXPECT_EQ(info.slot + 8, p);
+    EXPECT_EQ(1u, info.sequence);
+    EXPECT_EQ(4u, info.slots);
+    fillPayload(p, 200, info.sequence, 7, 0);
+
+    /* Claimed, filled, not sealed: a reader must not take it. */
+    EXPECT_EQ(0u, ramboSealedSlots(info.slot, 4 * 64));
+    ramboSync(cb, &info);
+
+    EXPECT_EQ(1u, load32(info.slot));
+    EXPECT_EQ(0xCAFEu, load16(info.slot + 4));
+    EXPECT_EQ(4u, load16(info.slot + 6));
+    EXPECT_EQ(~1u, load32(info.slot + 4 * 64 - 4));
+    EXPECT_EQ(4u, ramboSealedSlots(info.slot, 4 * 64));
+    RecordId id;
+    EXPECT_TRUE(payloadIntact(info.slot, 4, &id));
+    EXPECT_EQ(7u, id.writer);
+
+    /* A reader that has not got the whole record does not take it. */
+    EXPECT_EQ(0u, ramboSealedSlots(info.slot, 4 * 64 - 1));
+    /* Nor one whose end was overwritten (a writer a lap ahead). */
+    info.slot[4 * 64 - 2] ^= 1;
+    EXPECT_EQ(0u, ramboSealedSlots(info.slot, 4 * 64));
+}
+
+TEST(RamboSeal, NewerRecordOverTheEndOfAnOlderOneInvalidatesIt)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    const Uint32 oldSeq = writeRecord(cb, 1, 0, 150); /* slots 0..2 */
+    ASSERT_EQ(3u, ramboSealedSlots(ring.slot(0), 3 * 64));
+
+    /* One lap later a one-slot record lands on the old record's last slot:
+     * both trailers live in the same word. */
+    cb->counter = oldSeq + kSmallSlots + 2;
+    const Uint32 newSeq = writeSmall(cb, 2);
+    EXPECT_EQ(2u, newSeq & cb->indexMask);
+    EXPECT_EQ(0u, ramboSealedSlots(ring.slot(0), 3 * 64));
+    EXPECT_EQ(1u, ramboSealedSlots(ring.slot(2), 64));
+}
+
+TEST(RamboSeal, WritersNeverTakeTheLatch)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    cb->latch.get();
+    auto writer = std::async(std::launch::async, [cb] {
+        writeSmall(cb);
+        writeRecord(cb, 0, 1, 1000);
+    });
+    const bool finished = writer.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    cb->latch.release();
+    writer.wait();
+    EXPECT_TRUE(finished) << "a writer waited for the administrative latch";
+    EXPECT_EQ(1u + 16u, cb->counter);
+}
+
+TEST(RamboSeal, AdministrativeCallsWaitForTheLatch)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    cb->latch.get();
+    std::atomic<bool> done{false};
+    std::thread admin([&] {
+        EXPECT_EQ(0u, ramboNewSequence(cb));
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done.load());
+    EXPECT_EQ(0u, cb->counter);
+    cb->latch.release();
+    admin.join();
+    EXPECT_EQ(kSmallSlots, cb->counter);
+}
+
+/* ---- Mode 1: wrapping ----------------------------------------------------------- */
+
+TEST(RamboWrap, RecordThatWouldCrossTheEndIsClaimedAgainAtTheStart)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    /* A full lap and then all but two slots of the next. */
+    for (Uint32 k = 0; k < 2 * kSmallSlots - 2; ++k)
+        writeSmall(cb, 0, k);
+    ASSERT_EQ(2 * kSmallSlots - 2, cb->counter);
+
+    RamboSlotInfo info;
+    Uint8* p = ramboReserveSlots(cb, 150, &info); /* 3 slots */
+    EXPECT_EQ(2 * kSmallSlots + 1, info.sequence);
+    EXPECT_EQ(ring.slot(1), info.slot);
+    EXPECT_EQ(2 * kSmallSlots + 4, cb->counter);
+    fillPayload(p, 150, info.sequence, 0, 99);
+    ramboSync(cb, &info);
+
+    /* The two slots at the end keep their records of the first lap. */
+    EXPECT_EQ(1u, ramboSealedSlots(ring.slot(kSmallSlots - 2), 128));
+    EXPECT_EQ(kSmallSlots - 2, load32(ring.slot(kSmallSlots - 2)));
+    EXPECT_EQ(kSmallSlots - 1, load32(ring.slot(kSmallSlots - 1)));
+    EXPECT_EQ(3u, ramboSealedSlots(ring.slot(1), 3 * 64));
+    RecordId id;
+    EXPECT_TRUE(payloadIntact(ring.slot(1), 3, &id));
+    EXPECT_EQ(99u, id.k);
+}
+
+TEST(RamboWrap, NewSequenceMovesTheCounterOnByALap)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    for (Uint32 k = 0; k < 10; ++k)
+        writeSmall(cb, 0, k);
+    ASSERT_EQ(0u, ramboNewSequence(cb));
+    EXPECT_EQ(10u + kSmallSlots, cb->counter);
+    EXPECT_EQ(10u + kSmallSlots, cb->sequenceStart);
+
+    /* Every older record is now more than a lap behind. */
+    RamboDumpTail tail;
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(10u, tail.slotIndex);
+    EXPECT_EQ(cb->sequenceStart, tail.sequenceStart);
+    for (Uint32 i = 0; i < 10; ++i)
+        EXPECT_FALSE(inLap(load32(ring.slot(i)), tail.counter, kSmallSlots));
+    EXPECT_EQ(10u, writeSmall(cb) & cb->indexMask);
+}
+
+/* ---- Mode 2: stop when full ---------------------------------------------------- */
+
+std::atomic<Uint32> g_fullCalls{0};
+void countFull() { ++g_fullCalls; }
+
+class RamboStop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_fullCalls = 0;
+        ramboSetCallBack(countFull);
+    }
+    void TearDown() override { ramboSetCallBack(nullptr); }
+};
+
+TEST_F(RamboStop, FullBufferSendsRecordsToScratchAndCallsBack)
+{
+    Ring ring(RAMBO_MODE_STOP);
+    RAMBOCB* cb = ring.cb();
+    for (Uint32 k = 0; k < kSmallSlots; ++k)
+        writeSmall(cb, 0, k);
+    RamboDumpTail tail;
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(0u, tail.truncated);
+    EXPECT_EQ(kSmallSlots, tail.counter);
+    EXPECT_EQ(0u, g_fullCalls.load());
+    const std::vector<Uint8> before(ring.slot(0), ring.slot(0) + kSmall);
+
+    RamboSlotInfo info;
+    Uint8* p = ramboReserveOneSlot(cb, &info);
+    EXPECT_EQ(ring.scratch(), info.slot);
+    EXPECT_EQ(ring.scratch() + 8, p);
+    EXPECT_EQ(1u, g_fullCalls.load());
+    fillPayload(p, 40, info.sequence, 0, 0);
+    ramboSync(cb, &info);
+
+    /* A large record goes there too, as one slot whatever its size. */
+    p = ramboReserveSlots(cb, RAMBO_MAX_PAYLOAD, &info);
+    EXPECT_EQ(ring.scratch() + 8, p);
+    EXPECT_EQ(1u, info.slots);
+    EXPECT_EQ(2u, g_fullCalls.load());
+    fillPayload(p, RAMBO_MAX_PAYLOAD, info.sequence, 0, 0);
+    ramboSync(cb, &info);
+    EXPECT_EQ(kSmallSlots + 1 + 2048, cb->counter);
+
+    EXPECT_EQ(0, memcmp(before.data(), ring.slot(0), kSmall)) << "a full buffer was written";
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(1u, tail.truncated);
+    EXPECT_EQ(kSmallSlots, tail.counter);
+    EXPECT_EQ(0u, tail.slotIndex);
+    EXPECT_EQ(0u, tail.sequenceStart);
+}
+
+TEST_F(RamboStop, RecordThatDoesNotFitAtTheEndOverflows)
+{
+    Ring ring(RAMBO_MODE_STOP);
+    RAMBOCB* cb = ring.cb();
+    for (Uint32 k = 0; k < kSmallSlots - 2; ++k)
+        writeSmall(cb, 0, k);
+    RamboSlotInfo info;
+    ramboReserveSlots(cb, 150, &info); /* 3 slots, 2 left */
+    EXPECT_EQ(ring.scratch(), info.slot);
+    EXPECT_EQ(1u, g_fullCalls.load());
+    ramboSync(cb, &info);
+    /* The last two slots stay empty; the claim is not given back. */
+    EXPECT_EQ(0u, load32(ring.slot(kSmallSlots - 2) + 4));
+    EXPECT_EQ(0u, load32(ring.slot(kSmallSlots - 1) + 4));
+    EXPECT_EQ(kSmallSlots + 1, cb->counter);
+    /* Nothing fits any more, not even one slot. */
+    ramboReserveOneSlot(cb, &info);
+    EXPECT_EQ(ring.scratch(), info.slot);
+    EXPECT_EQ(2u, g_fullCalls.load());
+    /* Without a callback the record still goes to the scratch area. */
+    ramboSetCallBack(nullptr);
+    ramboReserveOneSlot(cb, &info);
+    EXPECT_EQ(ring.scratch(), info.slot);
+    ramboSync(cb, &info);
+    EXPECT_EQ(2u, g_fullCalls.load());
+}
+
+TEST_F(RamboStop, NewSequenceEmptiesTheBufferAgain)
+{
+    Ring ring(RAMBO_MODE_STOP);
+    RAMBOCB* cb = ring.cb();
+    cb->counter = kSmallSlots + 5; /* overflowed */
+    ASSERT_EQ(0u, ramboNewSequence(cb));
+    EXPECT_EQ(2 * kSmallSlots, cb->counter);
+
+    RamboSlotInfo info;
+    ramboReserveOneSlot(cb, &info);
+    EXPECT_EQ(ring.slot(0), info.slot);
+    EXPECT_EQ(2 * kSmallSlots, info.sequence);
+    ramboSync(cb, &info);
+    EXPECT_EQ(0u, g_fullCalls.load());
+
+    RamboDumpTail tail;
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(0u, tail.truncated);
+    EXPECT_EQ(2 * kSmallSlots + 1, tail.counter);
+
+    /* From any point in the two-lap period to the start of the next. */
+    cb->counter = 5 * kSmallSlots + 77;
+    ASSERT_EQ(0u, ramboNewSequence(cb));
+    EXPECT_EQ(6 * kSmallSlots, cb->counter);
+    /* Also when the counter is about to wrap round. */
+    cb->counter = 0xFFFFFFF0u;
+    ASSERT_EQ(0u, ramboNewSequence(cb));
+    EXPECT_EQ(0u, cb->counter);
+}
+
+/* ---- Mode 4: chunks and the automatic dumper ---------------------------------- */
+
+/* Runs one writer on its own thread; tells whether it has finished. */
+class BackgroundWriter {
+public:
+    BackgroundWriter(RAMBOCB* cb, Uint32 length)
+        : m_thread([this, cb, length] {
+              m_sequence = writeRecord(cb, 5, 0, length);
+              m_done = true;
+          })
+    {
+    }
+    ~BackgroundWriter()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    /* True when it is still waiting after a pause (it can only be wrongly
+     * false, never wrongly true). */
+    bool stillWaiting()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return !m_done;
+    }
+    Uint32 finish()
+    {
+        m_thread.join();
+        return m_sequence;
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    Uint32 m_sequence = 0;
+    std::thread m_thread;
+};
+
+TEST(RamboChunked, SealsAreCountedPerChunkWhileAutoDumpIsOn)
+{
+    Ring ring(RAMBO_MODE_CHUNKED);
+    RAMBOCB* cb = ring.cb();
+    /* A record from slot 2046 over the chunk boundary: 2 + 2 slots. */
+    cb->counter = 2046;
+    RamboSlotInfo info;
+    ramboReserveSlots(cb, 200, &info);
+    EXPECT_EQ(ring.chunk(0), info.chunk);
+    EXPECT_EQ(2u, info.firstChunkSlots);
+    ramboSync(cb, &info);
+    EXPECT_EQ(2u, ring.chunk(0)->completed);
+    EXPECT_EQ(2u, ring.chunk(1)->completed);
+
+    ramboReserveOneSlot(cb, &info);
+    EXPECT_EQ(ring.chunk(1), info.chunk);
+    EXPECT_EQ(1u, info.firstChunkSlots);
+    ramboSync(cb, &info);
+    EXPECT_EQ(3u, ring.chunk(1)->completed);
+
+    ramboReserveSlots(cb, 1000, &info); /* 16 slots inside chunk 1 */
+    EXPECT_EQ(16u, info.firstChunkSlots);
+    ramboSync(cb, &info);
+    EXPECT_EQ(19u, ring.chunk(1)->completed);
+
+    ASSERT_EQ(0u, ramboAutoDumpEnabled(cb, 0));
+    writeRecord(cb, 0, 0, 1000);
+    EXPECT_EQ(19u, ring.chunk(1)->completed);
+    EXPECT_EQ(0u, ring.chunk(2)->completed);
+}
+
+TEST(RamboChunked, WriterOfTheNextLapWaitsUntilAutoDumpIsSwitchedOff)
+{
+    Ring ring(RAMBO_MODE_CHUNKED);
+    RAMBOCB* cb = ring.cb();
+    for (Uint32 k = 0; k < kSmallSlots; ++k)
+        writeSmall(cb, 0, k);
+    for (Uint32 c = 0; c < 4; ++c)
+        EXPECT_EQ(2048u, ring.chunk(c)->completed);
+
+    /* Chunk 0 was never released for the second lap. */
+    BackgroundWriter writer(cb, 20);
+    EXPECT_TRUE(writer.stillWaiting());
+    ASSERT_EQ(0u, ramboAutoDumpEnabled(cb, 0));
+    EXPECT_EQ(kSmallSlots, writer.finish());
+    EXPECT_EQ(1u, ramboSealedSlots(ring.slot(0), 64));
+    EXPECT_EQ(2048u, ring.chunk(0)->completed); /* not counted while off */
+
+    /* Back on: the next writer in chunk 0 waits again, and the dumper's
+     * release of the chunk lets it in. */
+    ASSERT_EQ(0u, ramboAutoDumpEnabled(cb, 1));
+    EXPECT_EQ(1u, cb->autoDump);
+    BackgroundWriter second(cb, 20);
+    EXPECT_TRUE(second.stillWaiting());
+    ring.chunk(0)->completed = 0;
+    kivAtomicStore32(&ring.chunk(0)->writableGeneration, 1);
+    EXPECT_EQ(kSmallSlots + 1, second.finish());
+    EXPECT_EQ(1u, ring.chunk(0)->completed);
+}
+
+TEST(RamboChunked, RecordOverAChunkBoundaryWaitsForBothChunks)
+{
+    Ring ring(RAMBO_MODE_CHUNKED);
+    RAMBOCB* cb = ring.cb();
+    /* Chunk 1 not yet released (by a dumper that is behind). */
+    ring.chunk(1)->writableGeneration = 7;
+    cb->counter = 2040;
+    BackgroundWriter writer(cb, 1000); /* 16 slots: 8 in chunk 0, 8 in chunk 1 */
+    EXPECT_TRUE(writer.stillWaiting());
+    kivAtomicStore32(&ring.chunk(1)->writableGeneration, 0);
+    EXPECT_EQ(2040u, writer.finish());
+    EXPECT_EQ(8u, ring.chunk(0)->completed);
+    EXPECT_EQ(8u, ring.chunk(1)->completed);
+}
+
+TEST(RamboChunked, ClaimOverTheEndBlanksBothPartsAndIsCounted)
+{
+    Ring ring(RAMBO_MODE_CHUNKED);
+    RAMBOCB* cb = ring.cb();
+    for (Uint32 k = 0; k < kSmallSlots - 2; ++k)
+        writeSmall(cb, 0, k);
+    memset(ring.slot(kSmallSlots - 2), 0x5A, 128); /* stale bytes to be blanked */
+    /* The dumper has taken chunk 0 and let the second lap in. */
+    ring.chunk(0)->completed = 0;
+    ring.chunk(0)->writableGeneration = 1;
+
+    RamboSlotInfo info;
+    Uint8* p = ramboReserveSlots(cb, 150, &info); /* 3 slots: 2 at the end, 1 wrapped */
+    EXPECT_EQ(kSmallSlots + 1, info.sequence);
+    EXPECT_EQ(ring.slot(1), info.slot);
+    fillPayload(p, 150, info.sequence, 0, 0);
+    ramboSync(cb, &info);
+
+    for (Uint32 j = 0; j < 128; ++j)
+        ASSERT_EQ(0u, ring.slot(kSmallSlots - 2)[j]);
+    for (Uint32 j = 0; j < 64; ++j)
+        ASSERT_EQ(0u, ring.slot(0)[j]) << "the wrapped part keeps the first lap's record";
+    EXPECT_EQ(2048u, ring.chunk(3)->completed);
+    EXPECT_EQ(1u + 3u, ring.chunk(0)->completed);
+    EXPECT_EQ(kSmallSlots + 4, cb->counter);
+}
+
+/* ---- Dump header and tail ------------------------------------------------------- */
+
+TEST(RamboDump, HeaderOfEachMode)
+{
+    for (Uint32 mode : {RAMBO_MODE_WRAP, RAMBO_MODE_STOP, RAMBO_MODE_CHUNKED}) {
+        SCOPED_TRACE(mode);
+        Ring ring(mode, 0x100000);
+        RamboDumpHeader head;
+        memset(&head, 0xFF, sizeof head);
+        void* data = nullptr;
+        Uint32 size = 0;
+        ASSERT_EQ(0u, ramboGetDumpHeaderBuffer(ring.cb(), 1, &head, &data, &size));
+        EXPECT_EQ(0, memcmp(head.eyeCatcher, "@HEAD\r\n", 8));
+        EXPECT_EQ(0x100000u, head.bufferSize);
+        EXPECT_EQ(1u, head.dumpType);
+        EXPECT_EQ(mode == RAMBO_MODE_STOP ? 0u : 1u, head.wraps);
+        EXPECT_EQ(0u, head.reserved);
+        EXPECT_EQ(ring.slot(0), data);
+        EXPECT_EQ(0x100000u, size);
+
+        ASSERT_EQ(0u, ramboGetDumpHeaderBuffer(ring.cb(), 0, &head, nullptr, nullptr));
+        EXPECT_EQ(2u, head.dumpType);
+        ASSERT_EQ(0u, ramboGetDumpHeaderBuffer(ring.cb(), 0x80, &head, nullptr, &size));
+        EXPECT_EQ(1u, head.dumpType);
+        EXPECT_EQ(0u, ring.cb()->latch.value());
+    }
+}
+
+TEST(RamboDump, TailOfAWrappingBufferLeavesTheCallersBytes)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    cb->counter = 3 * kSmallSlots + 17;
+    cb->sequenceStart = 2 * kSmallSlots;
+    RamboDumpTail tail;
+    memset(&tail, 0xAB, sizeof tail);
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(0, memcmp(tail.eyeCatcher, "@TAIL\r\n", 8));
+    EXPECT_EQ(3 * kSmallSlots + 17, tail.counter);
+    EXPECT_EQ(17u, tail.slotIndex);
+    EXPECT_EQ(2 * kSmallSlots, tail.sequenceStart);
+    EXPECT_EQ(0u, tail.truncated);
+    const Uint8* raw = reinterpret_cast<const Uint8*>(&tail);
+    for (int j = 21; j < 32; ++j)
+        EXPECT_EQ(0xABu, raw[j]) << "byte " << j;
+    EXPECT_EQ(0u, cb->latch.value());
+}
+
+TEST(RamboDump, TailOfAStopBufferRoundsTheCounterWhenTruncated)
+{
+    Ring ring(RAMBO_MODE_STOP);
+    RAMBOCB* cb = ring.cb();
+    RamboDumpTail tail;
+    cb->counter = 100;
+    cb->sequenceStart = 55; /* never reported in this mode */
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(100u, tail.counter);
+    EXPECT_EQ(0u, tail.slotIndex);
+    EXPECT_EQ(0u, tail.sequenceStart);
+    EXPECT_EQ(0u, tail.truncated);
+
+    cb->counter = kSmallSlots + 3000;
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(kSmallSlots, tail.counter);
+    EXPECT_EQ(1u, tail.truncated);
+
+    /* A later period: still rounded to whole laps. */
+    cb->counter = 4 * kSmallSlots + kSmallSlots + 1;
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(5 * kSmallSlots, tail.counter);
+    EXPECT_EQ(1u, tail.truncated);
+}
+
+/* ---- Many writers in several processes ------------------------------------------ */
+
+/* Shared memory: this head, then the buffer at kRingOffset. */
+struct SharedHead {
+    volatile Uint32 started;
+    volatile Uint32 go;
+    volatile Uint32 writersDone;
+    volatile Uint32 fullCalls;
+    volatile Uint32 arrived;  /* writers that finished a round */
+    volatile Uint32 lapped;   /* records whose slots may have been reclaimed */
+};
+const size_t kRingOffset = 4096;
+const Uint32 kChildren = 3;
+const Uint32 kThreadsPerChild = 2;
+const Uint32 kWriters = kChildren * kThreadsPerChild;
+/* Only against hangs: far beyond anything a working buffer needs. */
+const auto kHangGuard = std::chrono::seconds(120);
+
+size_t sharedSize(Uint32 bufferSize) { return kRingOffset + ramboGetAllocSize(bufferSize); }
+RAMBOCB* ringOf(void* shared)
+{
+    return reinterpret_cast<RAMBOCB*>(static_cast<Uint8*>(shared) + kRingOffset);
+}
+
+std::atomic<Uint32> g_childFullCalls{0};
+void childFull() { ++g_childFullCalls; }
+
+/* A writer that stalls during its fill while the others go a whole lap
+ * round the ring writes over a newer record, and no seal can tell: that is
+ * the price of writing without a lock.  To check records exactly, the
+ * writers of a wrapping buffer go in rounds that claim well under a lap
+ * each, and each writer reports any record whose slots were claimed again
+ * before it was sealed. */
+void writeInRounds(RAMBOCB* cb, SharedHead* head, Uint32 writer, Uint32 records,
+                   Uint32 maxPayload, Uint32 batch)
+{
+    for (Uint32 k = 0; k < records; ++k) {
+        if (batch != 0 && k != 0 && k % batch == 0) {
+            kivAtomicIncrement32(&head->arrived);
+            while (kivAtomicLoad32(&head->arrived) < kWriters * (k / batch))
+                std::this_thread::yield();
+        }
+        const Uint32 length = payloadSize(writer, k, maxPayload);
+        const Uint32 sequence = writeRecord(cb, writer, k, length);
+        if (cb->wraps && kivAtomicLoad32(&cb->counter) - sequence > cb->slotCount)
+            kivAtomicIncrement32(&head->lapped);
+    }
+}
+
+/* args: shared name, buffer size, first writer id, records per writer,
+ * largest payload, records per round (0: no rounds).  Each thread is one
+ * writer. */
+KIVTEST_CHILD(ramboWriters)
+{
+    if (args.size() != 6)
+        return 2;
+    const Uint32 bufferSize = static_cast<Uint32>(std::stoul(args[1]));
+    const Uint32 firstWriter = static_cast<Uint32>(std::stoul(args[2]));
+    const Uint32 records = static_cast<Uint32>(std::stoul(args[3]));
+    const Uint32 maxPayload = static_cast<Uint32>(std::stoul(args[4]));
+    const Uint32 batch = static_cast<Uint32>(std::stoul(args[5]));
+    void* shared = kivtestShmOpen(args[0], sharedSize(bufferSize), false);
+    if (shared == nullptr)
+        return 3;
+    SharedHead* head = static_cast<SharedHead*>(shared);
+    RAMBOCB* cb = ringOf(shared);
+    ramboSetCallBack(childFull);
+
+    /* Every writer of every process checks in, then all start at once. */
+    std::vector<std::thread> threads;
+    for (Uint32 t = 0; t < kThreadsPerChild; ++t)
+        threads.emplace_back([=] {
+            kivAtomicIncrement32(&head->started);
+            while (kivAtomicLoad32(&head->go) == 0)
+                std::this_thread::yield();
+            writeInRounds(cb, head, firstWriter + t, records, maxPayload, batch);
+            kivAtomicIncrement32(&head->writersDone);
+        });
+    for (auto& t : threads)
+        t.join();
+    kivAtomicAdd32(&head->fullCalls, g_childFullCalls.load());
+    kivtestShmClose(shared, sharedSize(bufferSize));
+    return 0;
+}
+
+/* One buffer in named shared memory, written by kChildren processes of
+ * kThreadsPerChild writers each. */
+class SharedRing {
+public:
+    SharedRing(Uint32 mode, Uint32 bufferSize)
+        : m_name(kivtestUniqueName("kivrambo")), m_bufferSize(bufferSize)
+    {
+        m_shared = kivtestShmOpen(m_name, sharedSize(bufferSize), true);
+        if (m_shared != nullptr)
+            m_init = ramboInitialize(cb(), bufferSize, mode);
+    }
+    ~SharedRing()
+    {
+        if (m_shared != nullptr) {
+            kivtestShmClose(m_shared, sharedSize(m_bufferSize));
+            kivtestShmUnlink(m_name);
+        }
+    }
+    bool ok() const { return m_shared != nullptr && m_init == 0; }
+    RAMBOCB* cb() { return ringOf(m_shared); }
+    SharedHead* head() { return static_cast<SharedHead*>(m_shared); }
+
+    /* Start the writers and let them go together. */
+    void start(Uint32 records, Uint32 maxPayload, Uint32 batch = 0)
+    {
+        for (Uint32 c = 0; c < kChildren; ++c)
+            m_children.push_back(kivtestSpawnChild(
+                "ramboWriters", {m_name, std::to_string(m_bufferSize),
+                                 std::to_string(c * kThreadsPerChild), std::to_string(records),
+                                 std::to_string(maxPayload), std::to_string(batch)}));
+        const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+        while (kivAtomicLoad32(&head()->started) < kWriters) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "writers did not start";
+                break;
+            }
+            std::this_thread::yield();
+        }
+        kivAtomicStore32(&head()->go, 1);
+    }
+    bool writersRunning() { return kivAtomicLoad32(&head()->writersDone) < kWriters; }
+    void finish()
+    {
+        for (auto& child : m_children)
+            EXPECT_EQ(0, kivtestWaitChild(child));
+        m_children.clear();
+    }
+
+private:
+    std::string m_name;
+    Uint32 m_bufferSize;
+    void* m_shared = nullptr;
+    Uint32 m_init = 1;
+    std::vector<KivTestProcess> m_children;
+};
+
+/* Each writer's records, found at most once each. */
+class Ledger {
+public:
+    Ledger(Uint32 records) : m_seen(kWriters, std::vector<Uint8>(records, 0)) {}
+    /* Record a good record; false for a stranger or a duplicate. */
+    bool note(const RecordId& id)
+    {
+        if (id.writer >= m_seen.size() || id.k >= m_seen[id.writer].size() ||
+            m_seen[id.writer][id.k]++ != 0)
+            return false;
+        ++m_count;
+        return true;
+    }
+    Uint32 count() const { return m_count; }
+
+private:
+    std::vector<std::vector<Uint8>> m_seen;
+    Uint32 m_count = 0;
+};
+
+/* An instantaneous dump as a tool takes it: header, slot array, tail.  The
+ * copy reads words in address order, as a file write of the array would. */
+struct Snapshot {
+    std::vector<Uint8> data;
+    RamboDumpTail tail;
+};
+
+void takeSnapshot(RAMBOCB* cb, Snapshot* snap)
+{
+    RamboDumpHeader head;
+    void* address = nullptr;
+    Uint32 size = 0;
+    ASSERT_EQ(0u, ramboGetDumpHeaderBuffer(cb, 1, &head, &address, &size));
+    snap->data.resize(size);
+    const Uint32* from = static_cast<const Uint32*>(address);
+    Uint32* to = reinterpret_cast<Uint32*>(snap->data.data());
+    for (Uint32 w = 0; w < size / 4; ++w)
+        to[w] = __atomic_load_n(from + w, __ATOMIC_ACQUIRE);
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &snap->tail));
+}
+
+/* Every record a reader of a wrapping buffer's dump accepts: sealed, whole,
+ * within the last lap, at the slot its sequence number names, and with the
+ * payload its writer wrote.  Returns the starting slot of each, in slot
+ * order, by sequence number. */
+std::vector<std::pair<Uint32, Uint32>> acceptedRecords(const Snapshot& snap, Uint32 slots)
+{
+    std::vector<std::pair<Uint32, Uint32>> found; /* sequence, slot count */
+    std::set<Uint32> sequences;
+    int faults = 0;
+    for (Uint32 i = 0; i < slots && faults < 10; ++i) {
+        const Uint8* record = snap.data.data() + static_cast<size_t>(i) * 64;
+        const Uint32 n = ramboSealedSlots(record, (slots - i) * 64);
+        if (n == 0 || !inLap(load32(record), snap.tail.counter, slots))
+            continue;
+        const Uint32 sequence = load32(record);
+        RecordId id;
+        if ((sequence & (slots - 1)) != i || !payloadIntact(record, n, &id) ||
+            !sequences.insert(sequence).second) {
+            ADD_FAILURE() << "accepted record at slot " << i << " sequence " << sequence
+                          << " is not what its writer wrote";
+            ++faults;
+            continue;
+        }
+        found.emplace_back(sequence, n);
+    }
+    return found;
+}
+
+TEST(RamboProcesses, WrappingBufferSharedByManyWriters)
+{
+    SharedRing ring(RAMBO_MODE_WRAP, kSmall);
+    ASSERT_TRUE(ring.ok());
+    const Uint32 records = 1500, maxPayload = 9000, batch = 20;
+    /* A round, with what claims given up at the end may waste, stays far
+     * inside one lap. */
+    for (Uint32 first = 0; first < records; first += batch) {
+        Uint32 round = 0;
+        for (Uint32 w = 0; w < kWriters; ++w)
+            for (Uint32 k = first; k < first + batch && k < records; ++k)
+                round += ramboSlotsFor(payloadSize(w, k, maxPayload));
+        ASSERT_LT(2 * round, kSmallSlots);
+    }
+    ring.start(records, maxPayload, batch);
+
+    /* Dumps taken while they write: whatever is torn or overwritten must be
+     * rejected, whatever is accepted must be intact. */
+    Snapshot snap;
+    Uint32 dumps = 0;
+    while (ring.writersRunning() || dumps == 0) {
+        takeSnapshot(ring.cb(), &snap);
+        acceptedRecords(snap, kSmallSlots);
+        ++dumps;
+        if (HasFailure())
+            break;
+    }
+    ring.finish();
+
+    /* At rest the last lap is covered by records, except for claims given
+     * up at the end of the array and a record cut at the lap's start. */
+    takeSnapshot(ring.cb(), &snap);
+    const Uint32 counter = snap.tail.counter;
+    ASSERT_EQ(counter, ring.cb()->counter);
+    ASSERT_GT(counter, 4 * kSmallSlots) << "the test should wrap several times";
+    std::map<Uint32, Uint32> bySequence;
+    for (const auto& r : acceptedRecords(snap, kSmallSlots))
+        bySequence[r.first] = r.second;
+    ASSERT_FALSE(bySequence.empty());
+    Uint32 t = counter - kSmallSlots;
+    Uint32 gapStart = t;
+    bool crossedEnd = false;
+    auto checkGap = [&](Uint32 end) {
+        const Uint32 length = end - gapStart;
+        if (length == 0)
+            return;
+        const bool atLapStart = gapStart == counter - kSmallSlots;
+        EXPECT_TRUE((atLapStart || crossedEnd) && length < 2 * RAMBO_MAX_RECORD_SLOTS)
+            << "sequences " << gapStart << ".." << end - 1 << " are missing";
+    };
+    while (t != counter) {
+        auto it = bySequence.find(t);
+        if (it == bySequence.end()) {
+            if ((t & (kSmallSlots - 1)) == kSmallSlots - 1)
+                crossedEnd = true;
+            ++t;
+            continue;
+        }
+        checkGap(t);
+        t += it->second;
+        gapStart = t;
+        crossedEnd = false;
+        ASSERT_TRUE(counter - t <= kSmallSlots) << "record runs past the counter";
+    }
+    checkGap(t);
+    EXPECT_EQ(0u, ring.head()->fullCalls);
+    EXPECT_EQ(0u, ring.head()->lapped) << "a writer was overtaken by a whole lap";
+}
+
+TEST(RamboProcesses, StopBufferKeepsEveryRecordThatFitted)
+{
+    const Uint32 size = 0x400000, slots = size / 64, records = 3200, maxPayload = 2000;
+    Uint32 total = 0;
+    for (Uint32 w = 0; w < kWriters; ++w)
+        for (Uint32 k = 0; k < records; ++k)
+            total += ramboSlotsFor(payloadSize(w, k, maxPayload));
+    /* Enough to overflow, not enough for the index to come round. */
+    ASSERT_GT(total, slots + 2048);
+    ASSERT_LT(total, 2 * slots);
+
+    SharedRing ring(RAMBO_MODE_STOP, size);
+    ASSERT_TRUE(ring.ok());
+    ring.start(records, maxPayload);
+    ring.finish();
+    RAMBOCB* cb = ring.cb();
+    EXPECT_EQ(total, cb->counter) << "every claim takes exactly its slots";
+
+    /* Records tile the array from slot 0, in sequence order; after the
+     * first claim that did not fit, nothing was written. */
+    Ledger ledger(records);
+    const Uint8* array = ramboSlots(cb);
+    Uint32 i = 0;
+    while (i < slots) {
+        const Uint8* record = array + static_cast<size_t>(i) * 64;
+        const Uint32 n = ramboSealedSlots(record, (slots - i) * 64);
+        if (n == 0)
+            break;
+        RecordId id;
+        ASSERT_EQ(i, load32(record)) << "sequence is not the slot position";
+        ASSERT_TRUE(payloadIntact(record, n, &id)) << "slot " << i;
+        ASSERT_TRUE(ledger.note(id)) << "slot " << i;
+        i += n;
+    }
+    for (Uint32 j = i * 64; j < size; ++j)
+        ASSERT_EQ(0u, array[j]) << "byte " << j << " written after the buffer was full";
+    EXPECT_GT(i, slots - 2048);
+
+    /* Every other record went to the scratch area and called back. */
+    EXPECT_EQ(kWriters * records - ledger.count(), ring.head()->fullCalls);
+    RamboDumpTail tail;
+    ASSERT_EQ(0u, ramboGetDumpTail(cb, &tail));
+    EXPECT_EQ(1u, tail.truncated);
+    EXPECT_EQ(slots, tail.counter);
+}
+
+/* An automatic dumper as the hand-shake expects one: it takes chunks in
+ * order once all their slots are sealed, resets the count and lets the next
+ * lap in.  It checks every record of every lap as it goes. */
+class ChunkDumper {
+public:
+    ChunkDumper(RAMBOCB* cb, Uint32 records) : m_ledger(records)
+    {
+        EXPECT_EQ(0u, ramboInitializeChunkWalker(cb, &m_walker));
+        EXPECT_TRUE(m_walker.cb == cb && m_walker.chunk == ramboChunks(cb) &&
+                    m_walker.chunkNumber == 0 && m_walker.data == ramboSlots(cb));
+        m_slots = cb->slotCount;
+        m_mirror.resize(cb->bufferSize);
+    }
+
+    /* Take the walker's chunk if it is complete; false when it is not. */
+    bool step()
+    {
+        RAMBOCK* chunk = m_walker.chunk;
+        const Uint32 completed = kivAtomicLoad32(&chunk->completed);
+        if (completed < RAMBO_CHUNK_SLOTS)
+            return false;
+        EXPECT_EQ(RAMBO_CHUNK_SLOTS, completed) << "slots counted twice";
+        memcpy(m_mirror.data() + static_cast<size_t>(m_walker.chunkNumber) * RAMBO_CHUNK_BYTES,
+               m_walker.data, RAMBO_CHUNK_BYTES);
+        kivAtomicStore32(&chunk->completed, 0);
+        kivAtomicStore32(&chunk->writableGeneration, m_lap + 1);
+        walk((m_walker.chunkNumber + 1) * RAMBO_CHUNK_SLOTS);
+        advance();
+        return true;
+    }
+
+    /* The writers are gone: check what is in the current chunk up to the
+     * counter. */
+    void finish()
+    {
+        RAMBOCB* cb = m_walker.cb;
+        const Uint32 end = cb->counter - m_lap * m_slots;
+        ASSERT_LE(end, m_slots);
+        ASSERT_GE(end, m_walker.chunkNumber * RAMBO_CHUNK_SLOTS);
+        memcpy(m_mirror.data() + static_cast<size_t>(m_walker.chunkNumber) * RAMBO_CHUNK_BYTES,
+               m_walker.data, RAMBO_CHUNK_BYTES);
+        walk(end);
+        EXPECT_EQ(end, m_pos);
+    }
+
+    Uint32 records() const { return m_ledger.count(); }
+    Uint32 laps() const { return m_lap; }
+    Uint32 pads() const { return m_pads; }
+
+private:
+    /* Records from m_pos up to slot `end` of this lap; a record that runs
+     * on into a chunk not yet taken waits for it. */
+    void walk(Uint32 end)
+    {
+        while (m_pos < end && !::testing::Test::HasFailure()) {
+            const Uint8* record = m_mirror.data() + static_cast<size_t>(m_pos) * 64;
+            if (load16(record + 4) != RAMBO_SEAL_MARKER) {
+                for (Uint32 j = 0; j < 64; ++j)
+                    ASSERT_EQ(0u, record[j]) << "slot " << m_pos << " lap " << m_lap
+                                             << " neither sealed nor blanked";
+                ++m_pads;
+                ++m_pos;
+                continue;
+            }
+            const Uint32 n = load16(record + 6);
+            if (m_pos + n > end && end < m_slots)
+                return;
+            RecordId id;
+            ASSERT_EQ(n, ramboSealedSlots(record, (m_slots - m_pos) * 64)) << "slot " << m_pos;
+            ASSERT_EQ(m_lap * m_slots + m_pos, load32(record)) << "slot " << m_pos;
+            ASSERT_TRUE(payloadIntact(record, n, &id)) << "slot " << m_pos;
+            ASSERT_TRUE(m_ledger.note(id)) << "slot " << m_pos;
+            m_pos += n;
+        }
+    }
+
+    void advance()
+    {
+        RAMBOCB* cb = m_walker.cb;
+        if (++m_walker.chunkNumber == cb->chunkCount) {
+            EXPECT_EQ(m_slots, m_pos) << "a lap did not end at the end of the array";
+            m_walker.chunkNumber = 0;
+            m_pos = 0;
+            ++m_lap;
+        }
+        m_walker.chunk = ramboChunks(cb) + m_walker.chunkNumber;
+        m_walker.data = ramboSlots(cb) + static_cast<size_t>(m_walker.chunkNumber) *
+                                             RAMBO_CHUNK_BYTES;
+    }
+
+    RamboChunkWalker m_walker;
+    Ledger m_ledger;
+    std::vector<Uint8> m_mirror;
+    Uint32 m_slots = 0;
+    Uint32 m_lap = 0;
+    Uint32 m_pos = 0;
+    Uint32 m_pads = 0;
+};
+
+TEST(RamboProcesses, ChunkedBufferLosesNothingToTheAutomaticDumper)
+{
+    SharedRing ring(RAMBO_MODE_CHUNKED, kSmall);
+    ASSERT_TRUE(ring.ok());
+    const Uint32 records = 600;
+    ChunkDumper dumper(ring.cb(), records);
+    ring.start(records, RAMBO_MAX_PAYLOAD);
+
+    auto lastChunk = std::chrono::steady_clock::now();
+    while (!HasFailure()) {
+        if (dumper.step()) {
+            lastChunk = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (!ring.writersRunning() && !dumper.step())
+            break;
+        if (std::chrono::steady_clock::now() - lastChunk > kHangGuard) {
+            ADD_FAILURE() << "no chunk was completed: writers stuck or slots not counted";
+            break;
+        }
+        std::this_thread::yield();
+    }
+    if (HasFailure())
+        ramboAutoDumpEnabled(ring.cb(), 0); /* release any waiting writer */
+    ring.finish();
+    ASSERT_FALSE(HasFailure());
+    dumper.finish();
+
+    EXPECT_EQ(kWriters * records, dumper.records());
+    EXPECT_GE(dumper.laps(), 3u) << "the test should go round several times";
+    EXPECT_GT(dumper.pads(), 0u) << "no claim ever crossed the end";
+}
+
+} // namespace
