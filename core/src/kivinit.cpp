@@ -20,6 +20,7 @@ void kivProcessAttach()
         return;
     g_attached = true;
     kivLatchProcessInit();
+    kivMemProcessInit();
 }
 
 void kivProcessDetach()
@@ -27,6 +28,7 @@ void kivProcessDetach()
     if (!g_attached)
         return;
     g_attached = false;
+    kivMemProcessTerm();
 }
 
 #if defined(_WIN32)

@@ -9,9 +9,28 @@
 
 /* Process attach, in this order, once per process. */
 KIV_LOCAL void kivLatchProcessInit();      /* spin tuning and the TSC probe */
+KIV_LOCAL void kivMemProcessInit();        /* memory debug mode from KIVEMEMDBG */
 
 /* Process detach. */
+KIV_LOCAL void kivMemProcessTerm();        /* leak report when asked for */
+
 KIV_LOCAL void kivProcessAttach();
 KIV_LOCAL void kivProcessDetach();
+
+/* The memory allocator's control block and its latch, shared by the
+ * allocator, its leak report and its start-up configuration. */
+struct KIVMemDebugCB;
+KIV_LOCAL KIVMemDebugCB* kivMemControlBlock();
+KIV_LOCAL void kivMemLatchGet();
+KIV_LOCAL void kivMemLatchRelease();
+
+/* Holds the control block's latch for a scope. */
+class KIVMemLatchHold {
+public:
+    KIVMemLatchHold() { kivMemLatchGet(); }
+    ~KIVMemLatchHold() { kivMemLatchRelease(); }
+    KIVMemLatchHold(const KIVMemLatchHold&) = delete;
+    KIVMemLatchHold& operator=(const KIVMemLatchHold&) = delete;
+};
 
 #endif /* KIVINTERNAL_H */
