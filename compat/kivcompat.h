@@ -391,4 +391,8 @@ KIVCOMPAT_API DWORD GetTempPathA(DWORD size, LPSTR buffer);
 }
 #endif
 
+#include "kivcompat_ipc.h"
+
+#include "kivcompat_thread.h"
+
 #endif /* KIVCOMPAT_H */

@@ -230,7 +230,9 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD pro
     // Named mappings (shared memory by name) plug in here: look the name up
     // and share the existing object, or create one and enter its name.
     if (name && *name)
-        return failNull(ERROR_CALL_NOT_IMPLEMENTED);
+        return namedMappingCreate(file, security, pageProtect,
+                                  (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow,
+                                  name);
 
     uint64_t size = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
     DWORD err = 0;

@@ -4,16 +4,13 @@
 #include "kivstrpads.h"
 
 #include "kivecf.h"
+#include "kivmem.h"
 #include "kivlog.h"
 #include "kivos.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
-
-/* Copies below this size stay on the stack. */
-constexpr size_t kStackCopy = 4096;
 
 /* `mode` 1: the first differing byte decides. */
 int compareBytes(const char* a, const char* b)
@@ -41,18 +38,15 @@ extern "C" int kivStrCompWithPads(const char* a, const char* b, Uint32 mode)
     const size_t shortLen = aLonger ? lb : la;
     const size_t longLen = aLonger ? la : lb;
 
-    // TODO(memory): kivMemAlloc
-    char local[kStackCopy];
-    char* padded = local;
-    if (longLen + 1 > sizeof local) {
-        padded = static_cast<char*>(std::malloc(longLen + 1));
-        if (padded == nullptr) {
-            Uint32 length = (Uint32)longLen;
-            kivLogRC(nullptr, KIVFN_KIVSTRCOMPWITHPADS, KIVFN_KIVMEMALLOC, ECF_NO_MEMORY, 0,
-                     aLonger ? 10 : 20, KIVLOG_ERROR, (Sint32)0x80000001u, KIVLOG_UINT(length));
-            return -1;
-        }
+    void* block = nullptr;
+    const Uint32 rc = kivMemAlloc(&block, nullptr, (Uint32)(longLen + 1), 0, "kivstrpads", __LINE__);
+    if (rc != 0) {
+        Uint32 length = (Uint32)longLen;
+        kivLogRC(nullptr, KIVFN_KIVSTRCOMPWITHPADS, KIVFN_KIVMEMALLOC, rc, 0, aLonger ? 10 : 20,
+                 KIVLOG_ERROR, (Sint32)0x80000001u, KIVLOG_UINT(length));
+        return -1;
     }
+    char* padded = static_cast<char*>(block);
     std::memcpy(padded, shorter, shortLen);
     std::memset(padded + shortLen, ' ', longLen - shortLen);
     padded[longLen] = '\0';
@@ -61,7 +55,6 @@ extern "C" int kivStrCompWithPads(const char* a, const char* b, Uint32 mode)
     const char* right = aLonger ? padded : b;
     const int result = (mode == KIV_STRCOMP_CASE_SENSITIVE) ? compareBytes(left, right)
                                                            : _stricmp(left, right);
-    if (padded != local)
-        std::free(padded);
+    kivMemFree(&block, 0, 0, "kivstrpads", __LINE__);
     return result;
 }

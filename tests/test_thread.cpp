@@ -1,0 +1,1021 @@
+/*
+ * test_thread.cpp - threads and thread-specific data slots: the calling
+ * order of create, wait and close, joinable and detached threads, the end
+ * of a thread from inside, many threads at once, the start block's life in
+ * the allocator's list, per-thread slot values, and the log and trace
+ * records of the operations.  The thread and slot services of the Win32
+ * subset are tested too; on Windows the same tests run against the real
+ * interfaces, which keeps the subset honest.
+ */
+#include "gptrace.h"
+#include "kivecf.h"
+#include "kivlog.h"
+#include "kivmem.h"
+#include "kivos.h"
+#include "kivtest.h"
+#include "kivthread.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+namespace {
+
+/* ---- Waiting without hanging ------------------------------------------------------ */
+
+/* True once `cond` holds; gives up after about ten seconds so that a fault
+ * fails the test instead of hanging it. */
+template <class F>
+bool eventually(F cond)
+{
+    for (int i = 0; i < 10000; ++i) {
+        if (cond())
+            return true;
+        kivYield();
+    }
+    return cond();
+}
+
+/* Work handed to a thread: it waits for `go`, notes who it is, bumps the
+ * counter and says it is done (its last access to the object). */
+struct Work {
+    std::atomic<bool>   go{true};
+    std::atomic<int>    runs{0};
+    std::atomic<Uint32> seenId{0};
+    std::atomic<bool>   started{false};
+    std::atomic<bool>   done{false};
+    std::atomic<bool>   afterExit{false};
+};
+
+void worker(void* p)
+{
+    Work* w = static_cast<Work*>(p);
+    w->seenId = kivThreadID();
+    w->started = true;
+    eventually([w] { return w->go.load(); });
+    ++w->runs;
+    w->done = true;
+}
+
+/* Ends itself with kivThreadExit: nothing after it may run. */
+void exitingWorker(void* p)
+{
+    Work* w = static_cast<Work*>(p);
+    ++w->runs;
+    w->done = true;
+    kivThreadExit();
+    w->afterExit = true;
+}
+
+KIVThreadParam joinableParam() { return KIVThreadParam(KIV_THREAD_JOINABLE); }
+
+/* ---- Log records, taken through the host callback ------------------------------- */
+struct LogRecord {
+    Uint32 fn, called, calledValue, messageCode, probe, level;
+};
+std::mutex g_logMutex;
+std::vector<LogRecord> g_logRecords;
+
+Uint32 captureLog(KIVLogFac*, Uint32 fn, Uint32 called, Uint32 calledValue, Uint32 messageCode,
+                  Uint32 probe, Uint32 level, Uint32, Sint32, va_list*)
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_logRecords.push_back({fn, called, calledValue, messageCode, probe, level});
+    return 0;
+}
+
+class LogCapture {
+public:
+    LogCapture()
+    {
+        std::lock_guard<std::mutex> lock(g_logMutex);
+        g_logRecords.clear();
+        kivSetKIVeLogCallback(captureLog);
+    }
+    ~LogCapture() { kivSetKIVeLogCallback(nullptr); }
+    std::vector<LogRecord> of(Uint32 fn) const
+    {
+        std::lock_guard<std::mutex> lock(g_logMutex);
+        std::vector<LogRecord> out;
+        for (const LogRecord& r : g_logRecords)
+            if (r.fn == fn)
+                out.push_back(r);
+        return out;
+    }
+    size_t total() const
+    {
+        std::lock_guard<std::mutex> lock(g_logMutex);
+        return g_logRecords.size();
+    }
+};
+
+/* ---- Trace records, taken through the application callback ----------------------- */
+struct TraceRecord {
+    Uint32 type, fn, probe, rc;
+    std::vector<std::vector<Uint8>> items;
+};
+std::mutex g_traceMutex;
+std::vector<TraceRecord> g_traceRecords;
+
+Uint32 captureTrace(Uint32 type, Uint32 fn, Uint32 probe, uintptr_t rc, Uint32 itemCount,
+                    uintptr_t cursor)
+{
+    TraceRecord r{type, fn, probe, rc ? *reinterpret_cast<Uint32*>(rc) : 0, {}};
+    if (cursor != 0) {
+        va_list* items = reinterpret_cast<va_list*>(cursor);
+        for (Uint32 i = 0; i < itemCount; ++i) {
+            (void)va_arg(*items, Uint32);
+            Uint32 size = va_arg(*items, Uint32);
+            const Uint8* p = static_cast<const Uint8*>(va_arg(*items, const void*));
+            r.items.push_back(p ? std::vector<Uint8>(p, p + size) : std::vector<Uint8>());
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    g_traceRecords.push_back(r);
+    return 0;
+}
+
+/* A trace block in private memory, attached and enabled for the scope. */
+class TraceCapture {
+public:
+    TraceCapture() : memory_((gtraceGetAllocSize(kRing) + 7) / 8, 0)
+    {
+        {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            g_traceRecords.clear();
+        }
+        GtraceOptions o{};
+        o.bufferSize = kRing;
+        o.traceKind = GTRACE_KIND_WRAP;
+        o.traceFlags = GTRACE_FLAG_APP_CALLBACK;
+        GTCB* block = reinterpret_cast<GTCB*>(memory_.data());
+        ok = gtraceInitialize(block, &o) == 0 &&
+             gtraceAttach(block, 1, captureTrace, nullptr, nullptr) == 0 &&
+             gtraceEnable() == 0;
+    }
+    ~TraceCapture() { gtraceDetach(); }
+    std::vector<TraceRecord> of(Uint32 fn) const
+    {
+        std::lock_guard<std::mutex> lock(g_traceMutex);
+        std::vector<TraceRecord> out;
+        for (const TraceRecord& r : g_traceRecords)
+            if (r.fn == fn)
+                out.push_back(r);
+        return out;
+    }
+    static std::vector<Uint32> types(const std::vector<TraceRecord>& records)
+    {
+        std::vector<Uint32> t;
+        for (const TraceRecord& r : records)
+            t.push_back(r.type);
+        return t;
+    }
+    bool ok = false;
+
+private:
+    static const Uint32 kRing = 0x80000;
+    std::vector<Uint64> memory_;
+};
+
+const Uint32 kEntry = GTRACE_TYPE_ENTRY, kExit = GTRACE_TYPE_EXIT, kData = GTRACE_TYPE_DATA,
+             kError = GTRACE_TYPE_ERROR_DATA;
+
+} // namespace
+
+/* ==== KIVHThread ======================================================================== */
+
+TEST(Thread, RunsTheFunctionWithItsArgumentAndReportsTheNewIdentifier)
+{
+    Work w;
+    KIVHThread t;
+    KIVThreadParam p = joinableParam();
+    Uint32 id = 0;
+    ASSERT_EQ(0u, t.create(worker, &w, &p, &id));
+    EXPECT_TRUE(t.created);
+    EXPECT_TRUE(t.joinable);
+    EXPECT_NE(nullptr, t.threadHandle);
+    ASSERT_EQ(0u, t.wait());
+
+    EXPECT_EQ(1, w.runs.load());
+    EXPECT_EQ(id, w.seenId.load());
+    EXPECT_EQ(id, t.threadId);
+    EXPECT_NE(kivThreadID(), id);
+    EXPECT_TRUE(t.created) << "the handle stays open after wait";
+    EXPECT_FALSE(t.joinable);
+
+    ASSERT_EQ(0u, t.close());
+    EXPECT_FALSE(t.created);
+    EXPECT_FALSE(t.joinable);
+    EXPECT_EQ(nullptr, t.threadHandle);
+    EXPECT_EQ(0u, t.threadId);
+}
+
+TEST(Thread, ParameterDefaultsAndLayout)
+{
+    KIVThreadParam p;
+    EXPECT_EQ(KIV_VERSION_CURRENT, p.version);
+    EXPECT_EQ(0u, p.flags);
+    EXPECT_EQ(0u, p.stackSize);
+    EXPECT_EQ(12u, sizeof(KIVThreadParam));
+
+    KIVHThread t;
+    EXPECT_EQ(0u, t.threadId);
+    EXPECT_EQ(nullptr, t.threadHandle);
+    EXPECT_FALSE(t.created);
+    EXPECT_FALSE(t.joinable);
+}
+
+TEST(Thread, CreateRefusesBadArgumentsAndLogsThem)
+{
+    LogCapture log;
+    Work w;
+    KIVHThread t;
+    KIVThreadParam old;
+    old.version = KIV_VERSION_MIN - 1;
+    KIVThreadParam p;
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, t.create(worker, &w, nullptr, nullptr));
+    EXPECT_EQ(ECF_INVALID_VERSION, t.create(worker, &w, &old, nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, t.create(nullptr, &w, &p, nullptr));
+    EXPECT_FALSE(t.created);
+    EXPECT_EQ(nullptr, t.threadHandle);
+
+    std::vector<LogRecord> r = log.of(KIVFN_KIVHTHREAD_CREATE);
+    ASSERT_EQ(3u, r.size());
+    EXPECT_EQ(1111u, r[0].probe);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, r[0].messageCode);
+    EXPECT_EQ(KIVLOG_ERROR, r[0].level);
+    EXPECT_EQ(1112u, r[1].probe);
+    EXPECT_EQ(ECF_INVALID_VERSION, r[1].messageCode);
+    EXPECT_EQ(1111u, r[2].probe);
+}
+
+TEST(Thread, CreateTwiceKeepsTheFirstThread)
+{
+    Work first, second;
+    first.go = false;
+    KIVHThread t;
+    KIVThreadParam p = joinableParam();
+    ASSERT_EQ(0u, t.create(worker, &first, &p, nullptr));
+    void* handle = t.threadHandle;
+    Uint32 id = t.threadId;
+
+    {
+        LogCapture log;
+        Uint32 otherId = 0;
+        EXPECT_EQ(ECF_THREAD_ALREADY_CREATED, t.create(worker, &second, &p, &otherId));
+        std::vector<LogRecord> r = log.of(KIVFN_KIVHTHREAD_CREATE);
+        ASSERT_EQ(1u, r.size());
+        EXPECT_EQ(30u, r[0].probe);
+        EXPECT_EQ(ECF_THREAD_ALREADY_CREATED, r[0].messageCode);
+        EXPECT_EQ(0u, otherId);
+    }
+    EXPECT_EQ(handle, t.threadHandle);
+    EXPECT_EQ(id, t.threadId);
+    EXPECT_TRUE(t.created);
+    EXPECT_TRUE(t.joinable);
+
+    first.go = true;
+    ASSERT_EQ(0u, t.wait());
+    EXPECT_EQ(ECF_THREAD_ALREADY_CREATED, t.create(worker, &second, &p, nullptr))
+        << "refused in the created-and-waited state too";
+    ASSERT_EQ(0u, t.close());
+    EXPECT_EQ(1, first.runs.load());
+    EXPECT_EQ(0, second.runs.load());
+}
+
+TEST(Thread, CallingOrderOfWaitAndClose)
+{
+    LogCapture log;
+    KIVHThread t;
+    EXPECT_EQ(ECF_THREAD_NOT_CREATED, t.wait());
+    EXPECT_EQ(ECF_THREAD_NOT_CREATED, t.close());
+
+    /* Joinable: close is refused until the thread was waited for, and
+     * nothing is released by the refusal. */
+    Work w;
+    w.go = false;
+    KIVThreadParam p = joinableParam();
+    ASSERT_EQ(0u, t.create(worker, &w, &p, nullptr));
+    void* handle = t.threadHandle;
+    EXPECT_EQ(ECF_THREAD_MUST_WAIT, t.close());
+    EXPECT_TRUE(t.created);
+    EXPECT_TRUE(t.joinable);
+    EXPECT_EQ(handle, t.threadHandle);
+    w.go = true;
+    EXPECT_EQ(0u, t.wait());
+    EXPECT_EQ(ECF_THREAD_CANNOT_WAIT, t.wait()) << "one wait per thread";
+    EXPECT_EQ(0u, t.close());
+    EXPECT_EQ(ECF_THREAD_NOT_CREATED, t.close());
+
+    std::vector<LogRecord> waits = log.of(KIVFN_KIVHTHREAD_WAIT);
+    ASSERT_EQ(2u, waits.size());
+    EXPECT_EQ(10u, waits[0].probe);
+    EXPECT_EQ(ECF_THREAD_NOT_CREATED, waits[0].messageCode);
+    EXPECT_EQ(20u, waits[1].probe);
+    EXPECT_EQ(ECF_THREAD_CANNOT_WAIT, waits[1].messageCode);
+    std::vector<LogRecord> closes = log.of(KIVFN_KIVHTHREAD_CLOSE);
+    ASSERT_EQ(3u, closes.size());
+    EXPECT_EQ(10u, closes[0].probe);
+    EXPECT_EQ(20u, closes[1].probe);
+    EXPECT_EQ(ECF_THREAD_MUST_WAIT, closes[1].messageCode);
+    EXPECT_EQ(10u, closes[2].probe);
+
+    /* The object can start another thread once closed. */
+    Work again;
+    ASSERT_EQ(0u, t.create(worker, &again, &p, nullptr));
+    EXPECT_EQ(0u, t.wait());
+    EXPECT_EQ(0u, t.close());
+    EXPECT_EQ(1, again.runs.load());
+}
+
+TEST(Thread, ANonJoinableThreadCannotBeWaitedForAndRunsOnDetached)
+{
+    Work w;
+    w.go = false;
+    KIVHThread t;
+    KIVThreadParam p;
+    ASSERT_EQ(0u, t.create(worker, &w, &p, nullptr));
+    EXPECT_FALSE(t.joinable);
+    EXPECT_EQ(ECF_THREAD_CANNOT_WAIT, t.wait());
+    ASSERT_TRUE(eventually([&] { return w.started.load(); }));
+    ASSERT_EQ(0u, t.close()) << "closing does not wait for the thread";
+    EXPECT_FALSE(t.created);
+    EXPECT_EQ(0, w.runs.load());
+
+    w.go = true;
+    EXPECT_TRUE(eventually([&] { return w.done.load(); }));
+    EXPECT_EQ(1, w.runs.load());
+}
+
+TEST(Thread, WaitReturnsAfterTheFunctionEndedAndLeavesTheHandleWaitable)
+{
+    Work w;
+    w.go = false;
+    KIVHThread t;
+    KIVThreadParam p = joinableParam();
+    ASSERT_EQ(0u, t.create(worker, &w, &p, nullptr));
+    ASSERT_TRUE(eventually([&] { return w.started.load(); }));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(t.threadHandle, 0));
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(t.threadHandle, &code));
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), code);
+
+    w.go = true;
+    ASSERT_EQ(0u, t.wait());
+    EXPECT_TRUE(w.done.load());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(t.threadHandle, 0));
+    ASSERT_TRUE(GetExitCodeThread(t.threadHandle, &code));
+    EXPECT_EQ(0u, code) << "the user's function has no result: exit code 0";
+    EXPECT_EQ(0u, t.close());
+}
+
+TEST(Thread, AFailedWaitIsMappedAndStillEndsTheJoinableState)
+{
+    LogCapture log;
+    KIVHThread t;
+    /* A thread object whose handle is no handle at all. */
+    t.created = true;
+    t.joinable = true;
+    t.threadHandle = reinterpret_cast<void*>(static_cast<uintptr_t>(0x0BADF00Cu));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, t.wait());
+    EXPECT_FALSE(t.joinable);
+    EXPECT_TRUE(t.created);
+
+    std::vector<LogRecord> r = log.of(KIVFN_KIVHTHREAD_WAIT);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(50u, r[0].probe);
+    EXPECT_EQ(KIVOSFN_WAITFORSINGLEOBJECT, r[0].called);
+    EXPECT_EQ(static_cast<Uint32>(ERROR_INVALID_HANDLE), r[0].calledValue);
+
+    EXPECT_EQ(0u, t.close()) << "the close result of the handle is not examined";
+    EXPECT_FALSE(t.created);
+}
+
+TEST(Thread, KivThreadExitEndsTheThreadWithExitCodeZero)
+{
+    Work w;
+    KIVHThread t;
+    KIVThreadParam p = joinableParam();
+    ASSERT_EQ(0u, t.create(exitingWorker, &w, &p, nullptr));
+    ASSERT_EQ(0u, t.wait());
+    EXPECT_EQ(1, w.runs.load());
+    EXPECT_FALSE(w.afterExit.load());
+    DWORD code = 1;
+    ASSERT_TRUE(GetExitCodeThread(t.threadHandle, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(0u, t.close());
+
+    /* A detached thread ending itself. */
+    Work d;
+    KIVHThread u;
+    KIVThreadParam detached;
+    ASSERT_EQ(0u, u.create(exitingWorker, &d, &detached, nullptr));
+    ASSERT_EQ(0u, u.close());
+    EXPECT_TRUE(eventually([&] { return d.done.load(); }));
+    EXPECT_FALSE(d.afterExit.load());
+}
+
+TEST(Thread, ManyThreadsJoinableAndDetached)
+{
+    const int kEach = 48;
+    std::vector<Work> joined(kEach), detached(kEach);
+    std::vector<KIVHThread> threads(kEach);
+    KIVThreadParam join = joinableParam();
+    KIVThreadParam nojoin;
+    std::set<Uint32> ids;
+    for (int i = 0; i < kEach; ++i) {
+        ASSERT_EQ(0u, threads[i].create(worker, &joined[i], &join, nullptr)) << i;
+        ids.insert(threads[i].threadId);
+        KIVHThread d;
+        ASSERT_EQ(0u, d.create(worker, &detached[i], &nojoin, nullptr)) << i;
+        ASSERT_EQ(0u, d.close()) << i;
+    }
+    for (int i = 0; i < kEach; ++i) {
+        ASSERT_EQ(0u, threads[i].wait()) << i;
+        ASSERT_EQ(0u, threads[i].close()) << i;
+        EXPECT_EQ(1, joined[i].runs.load()) << i;
+        EXPECT_EQ(threads[i].threadId, 0u);
+    }
+    EXPECT_EQ(static_cast<size_t>(kEach), ids.size()) << "live threads have distinct identifiers";
+    for (int i = 0; i < kEach; ++i) {
+        EXPECT_TRUE(eventually([&] { return detached[i].done.load(); })) << i;
+        EXPECT_EQ(1, detached[i].runs.load()) << i;
+    }
+}
+
+TEST(Thread, TheDestructorClosesACreatedThread)
+{
+    Work w;
+    void* handle = nullptr;
+    {
+        KIVHThread t;
+        KIVThreadParam p = joinableParam();
+        ASSERT_EQ(0u, t.create(worker, &w, &p, nullptr));
+        ASSERT_EQ(0u, t.wait());
+        handle = t.threadHandle;
+    }
+    DWORD code = 0;
+    SetLastError(0);
+    EXPECT_FALSE(GetExitCodeThread(handle, &code)) << "the handle was closed";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+#if !defined(_WIN32)
+namespace {
+void stackOfThisThread(void* p)
+{
+    pthread_attr_t attr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+    *static_cast<size_t*>(p) = size;
+}
+} // namespace
+#endif
+
+TEST(Thread, TheStackSizeIsHonoured)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the stack size goes to the system's thread start unchanged; "
+                    "there is no portable way to read it back";
+#else
+    auto stackOf = [](Uint32 requested) {
+        size_t seen = 0;
+        KIVHThread t;
+        KIVThreadParam p(KIV_THREAD_JOINABLE, requested);
+        EXPECT_EQ(0u, t.create(stackOfThisThread, &seen, &p, nullptr));
+        EXPECT_EQ(0u, t.wait());
+        return seen;
+    };
+    const size_t byDefault = stackOf(0);
+    const Uint32 small = 256 * 1024, large = 3 * 1024 * 1024 + 100;
+    const size_t seenSmall = stackOf(small);
+    EXPECT_GE(seenSmall, static_cast<size_t>(small));
+    EXPECT_LT(seenSmall, byDefault) << "not the default size";
+    EXPECT_GE(stackOf(large), static_cast<size_t>(large)) << "rounded up, never down";
+#endif
+}
+
+/* ---- Trace records ----------------------------------------------------------------- */
+
+TEST(Thread, CreateWritesItsTraceRecords)
+{
+    TraceCapture trace;
+    ASSERT_TRUE(trace.ok);
+    Work w;
+    KIVHThread t;
+    KIVThreadParam p(KIV_THREAD_JOINABLE, 0);
+    ASSERT_EQ(0u, t.create(worker, &w, &p, nullptr));
+    EXPECT_EQ(ECF_THREAD_ALREADY_CREATED, t.create(worker, &w, &p, nullptr));
+    ASSERT_EQ(0u, t.wait());
+    ASSERT_EQ(0u, t.close());
+    /* A parameter check writes no error point; the null object is still
+     * recorded (as a null block). */
+    EXPECT_EQ(ECF_INVALID_PARAMETER, t.create(worker, &w, nullptr, nullptr));
+    gtraceDisable();
+
+    std::vector<TraceRecord> r = trace.of(KIVFN_KIVHTHREAD_CREATE);
+    EXPECT_EQ((std::vector<Uint32>{kEntry, kData, kData, kExit, kEntry, kData, kError, kExit,
+                                   kEntry, kData, kExit}),
+              TraceCapture::types(r));
+    if (r.size() != 11)
+        return;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, r[10].rc);
+    /* The parameter object and the argument. */
+    EXPECT_EQ(10u, r[1].probe);
+    ASSERT_EQ(2u, r[1].items.size());
+    ASSERT_EQ(12u, r[1].items[0].size());
+    EXPECT_EQ(0, std::memcmp(&p, r[1].items[0].data(), 12));
+    void* arg = &w;
+    ASSERT_EQ(sizeof arg, r[1].items[1].size());
+    EXPECT_EQ(0, std::memcmp(&arg, r[1].items[1].data(), sizeof arg));
+    /* The new identifier. */
+    EXPECT_EQ(90u, r[2].probe);
+    ASSERT_EQ(1u, r[2].items.size());
+    ASSERT_EQ(4u, r[2].items[0].size());
+    Uint32 traced;
+    std::memcpy(&traced, r[2].items[0].data(), 4);
+    EXPECT_EQ(w.seenId.load(), traced);
+    EXPECT_EQ(0u, r[3].rc);
+    /* The refused second create: error point 30. */
+    EXPECT_EQ(30u, r[6].probe);
+    EXPECT_EQ(ECF_THREAD_ALREADY_CREATED, r[7].rc);
+
+    EXPECT_EQ((std::vector<Uint32>{kEntry, kExit}), TraceCapture::types(trace.of(KIVFN_KIVHTHREAD_WAIT)));
+    EXPECT_EQ((std::vector<Uint32>{kEntry, kExit}), TraceCapture::types(trace.of(KIVFN_KIVHTHREAD_CLOSE)));
+}
+
+/* ---- The start block in the allocator's list ----------------------------------------- */
+namespace {
+
+void setEnv(const char* name, const char* value)
+{
+#if defined(_WIN32)
+    SetEnvironmentVariableA(name, value);
+    std::string assignment = std::string(name) + "=" + (value ? value : "");
+    _putenv(assignment.c_str());
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+/* Switches this (child) process's allocator to FULL mode, which keeps the
+ * list of live blocks. */
+bool fullMode(const KivTestTempDir& dir)
+{
+    setEnv("KIVEMEMDBG", (dir.path() + ",FULL").c_str());
+    kivMemOneTimeOnly();
+    setEnv("KIVEMEMDBG", nullptr);
+    return g_pMemDebugCB != nullptr;
+}
+
+/* Live blocks allocated by the named source. */
+int liveBlocksOf(const char* source)
+{
+    int n = 0;
+    g_pMemDebugCB->listLatch.get();
+    for (KIVMemAllocRecord* r = g_pMemDebugCB->allocListHead; r != nullptr; r = r->next)
+        if (std::strncmp(r->fileName, source, sizeof r->fileName) == 0)
+            ++n;
+    g_pMemDebugCB->listLatch.release();
+    return n;
+}
+
+std::atomic<int> g_blocksSeenInside{-1};
+
+void countStartBlocks(void*) { g_blocksSeenInside = liveBlocksOf("kivthread"); }
+
+} // namespace
+
+KIVTEST_CHILD(thread_start_block)
+{
+    KivTestTempDir dir;
+    if (!fullMode(dir))
+        return 10;
+    /* The list walk itself works: a block of our own is found. */
+    void* mine = nullptr;
+    if (kivMemAlloc(&mine, nullptr, 8, 0, "kivthread", 1) != 0 || liveBlocksOf("kivthread") != 1)
+        return 11;
+    kivMemFree(&mine, 0, 0, "kivthread", 2);
+    if (liveBlocksOf("kivthread") != 0)
+        return 12;
+
+    for (int i = 0; i < 20; ++i) {
+        KIVHThread t;
+        KIVThreadParam p = joinableParam();
+        g_blocksSeenInside = -1;
+        if (t.create(countStartBlocks, nullptr, &p, nullptr) != 0 || t.wait() != 0)
+            return 20;
+        if (g_blocksSeenInside != 0)
+            return 21; /* freed before the user's function runs */
+    }
+    return liveBlocksOf("kivthread") == 0 ? 0 : 22;
+}
+
+TEST(Thread, TheStartBlockIsFreedBeforeTheFunctionRuns)
+{
+    EXPECT_EQ(0, kivtestRunChild("thread_start_block"));
+}
+
+KIVTEST_CHILD(thread_start_failure)
+{
+    KivTestTempDir dir;
+    if (!fullMode(dir))
+        return 10;
+    LogCapture log;
+    Work w;
+    KIVHThread t;
+    /* More stack than a 32-bit address space can give. */
+    KIVThreadParam p(KIV_THREAD_JOINABLE, 0xFFF00000u);
+    if (t.create(worker, &w, &p, nullptr) != ECF_NO_MEMORY)
+        return 20;
+    if (t.created || t.joinable || t.threadHandle != nullptr || t.threadId != 0)
+        return 21;
+    std::vector<LogRecord> r = log.of(KIVFN_KIVHTHREAD_CREATE);
+    if (r.size() != 1 || r[0].probe != 100 || r[0].called != KIVOSFN_BEGINTHREADEX_CRT ||
+        r[0].messageCode != ECF_NO_MEMORY)
+        return 22;
+    if (liveBlocksOf("kivthread") != 0)
+        return 23; /* no thread took the block over: it was released */
+    return w.runs == 0 ? 0 : 24;
+}
+
+TEST(Thread, AFailedStartIsMappedLoggedAndLeavesNoBlock)
+{
+    if (sizeof(void*) != 4)
+        GTEST_SKIP() << "a 64-bit process can reserve a 4 GB stack; start failure needs 32 bits";
+    EXPECT_EQ(0, kivtestRunChild("thread_start_failure"));
+}
+
+/* ==== Thread-specific data ================================================================ */
+
+namespace {
+struct SlotView {
+    Uint32 firstRc = 1;
+    void* firstValue = reinterpret_cast<void*>(1);
+    Uint32 setRc = 1;
+    Uint32 againRc = 1;
+    void* again = nullptr;
+    int local = 0;
+    KIVHThreadSpecificData* slot = nullptr;
+};
+
+void useSlot(void* p)
+{
+    SlotView* v = static_cast<SlotView*>(p);
+    v->firstRc = v->slot->get(&v->firstValue);
+    v->setRc = v->slot->set(&v->local);
+    v->againRc = v->slot->get(&v->again);
+}
+} // namespace
+
+TEST(ThreadSpecificData, EachThreadSeesItsOwnValue)
+{
+    KIVHThreadSpecificData slot;
+    ASSERT_EQ(0u, slot.create());
+    EXPECT_NE(KIV_TLS_INDEX_NONE, slot.tlsIndex);
+    int mine = 0;
+    ASSERT_EQ(0u, slot.set(&mine));
+
+    const int kThreads = 16;
+    std::vector<SlotView> views(kThreads);
+    std::vector<KIVHThread> threads(kThreads);
+    KIVThreadParam p = joinableParam();
+    for (int i = 0; i < kThreads; ++i) {
+        views[i].slot = &slot;
+        ASSERT_EQ(0u, threads[i].create(useSlot, &views[i], &p, nullptr));
+    }
+    for (int i = 0; i < kThreads; ++i) {
+        ASSERT_EQ(0u, threads[i].wait());
+        EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, views[i].firstRc) << i;
+        EXPECT_EQ(nullptr, views[i].firstValue) << "not the main thread's value";
+        EXPECT_EQ(0u, views[i].setRc);
+        EXPECT_EQ(0u, views[i].againRc);
+        EXPECT_EQ(&views[i].local, views[i].again);
+    }
+    void* v = nullptr;
+    EXPECT_EQ(0u, slot.get(&v));
+    EXPECT_EQ(&mine, v) << "other threads' sets leave this thread's value alone";
+    EXPECT_EQ(0u, slot.destroy());
+}
+
+TEST(ThreadSpecificData, GetBeforeSetGivesNullAndAnInvocationSequenceCodeWithoutLog)
+{
+    LogCapture log;
+    KIVHThreadSpecificData slot;
+    ASSERT_EQ(0u, slot.create());
+    void* v = &slot;
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, slot.get(&v));
+    EXPECT_EQ(nullptr, v);
+
+    /* A null value set on purpose reads the same way. */
+    int x = 0;
+    ASSERT_EQ(0u, slot.set(&x));
+    ASSERT_EQ(0u, slot.set(nullptr));
+    v = &slot;
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, slot.get(&v));
+    EXPECT_EQ(nullptr, v);
+    EXPECT_EQ(0u, slot.destroy());
+    EXPECT_EQ(0u, log.total()) << "get maps the error but writes no log record";
+}
+
+TEST(ThreadSpecificData, DestroyReleasesTheSlotOnce)
+{
+    KIVHThreadSpecificData slot;
+    EXPECT_EQ(KIV_TLS_INDEX_NONE, slot.tlsIndex) << "a new object holds no slot";
+    ASSERT_EQ(0u, slot.create());
+    int x = 0;
+    ASSERT_EQ(0u, slot.set(&x));
+    ASSERT_EQ(0u, slot.destroy());
+    EXPECT_EQ(KIV_TLS_INDEX_NONE, slot.tlsIndex);
+
+    LogCapture log;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, slot.destroy());
+    EXPECT_EQ(ECF_INVALID_PARAMETER, slot.set(&x));
+    void* v = &x;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, slot.get(&v));
+    EXPECT_EQ(nullptr, v);
+
+    std::vector<LogRecord> d = log.of(KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_DESTROY);
+    ASSERT_EQ(1u, d.size());
+    EXPECT_EQ(20u, d[0].probe);
+    EXPECT_EQ(KIVOSFN_TLSFREE, d[0].called);
+    std::vector<LogRecord> s = log.of(KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_SET);
+    ASSERT_EQ(1u, s.size());
+    EXPECT_EQ(20u, s[0].probe);
+    EXPECT_EQ(KIVOSFN_TLSSETVALUE, s[0].called);
+    EXPECT_TRUE(log.of(KIVFN_KIVHTHREADSPECIFICDATA_DESTROY).empty())
+        << "logged under the internal identifiers";
+
+    /* A new slot reads null even where an old one held a value. */
+    KIVHThreadSpecificData next;
+    ASSERT_EQ(0u, next.create());
+    v = &x;
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, next.get(&v));
+    EXPECT_EQ(nullptr, v);
+    EXPECT_EQ(0u, next.destroy());
+}
+
+TEST(ThreadSpecificData, ANullOutPointerIsRefused)
+{
+    KIVHThreadSpecificData slot;
+    ASSERT_EQ(0u, slot.create());
+    EXPECT_EQ(ECF_INVALID_PARAMETER, slot.get(nullptr));
+    EXPECT_EQ(0u, slot.destroy());
+}
+
+TEST(ThreadSpecificData, TheInternalSlotTracesNothingAndTheOtherWrapsItInEntryAndExit)
+{
+    TraceCapture trace;
+    ASSERT_TRUE(trace.ok);
+    int x = 0;
+    void* v = nullptr;
+
+    KIVHThreadSpecificDataInternal quiet;
+    ASSERT_EQ(0u, quiet.create());
+    ASSERT_EQ(0u, quiet.set(&x));
+    ASSERT_EQ(0u, quiet.get(&v));
+    EXPECT_EQ(&x, v);
+    ASSERT_EQ(0u, quiet.destroy());
+    EXPECT_EQ(ECF_INVALID_PARAMETER, quiet.destroy());
+
+    KIVHThreadSpecificData traced;
+    ASSERT_EQ(0u, traced.create());
+    ASSERT_EQ(0u, traced.set(&x));
+    ASSERT_EQ(0u, traced.get(&v));
+    ASSERT_EQ(0u, traced.destroy());
+    gtraceDisable();
+
+    const Uint32 internalFns[] = {
+        KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_CREATE, KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_DESTROY,
+        KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_SET, KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_GET};
+    for (Uint32 fn : internalFns) {
+        /* The failed destroy hands its error to the system error handler,
+         * whose mapping writes its own data point; nothing else appears. */
+        for (const TraceRecord& r : trace.of(fn))
+            EXPECT_TRUE(r.type == kData && fn == KIVFN_KIVHTHREADSPECIFICDATAINTERNAL_DESTROY)
+                << std::hex << fn << " type " << r.type;
+    }
+    const Uint32 tracedFns[] = {KIVFN_KIVHTHREADSPECIFICDATA_CREATE, KIVFN_KIVHTHREADSPECIFICDATA_SET,
+                                KIVFN_KIVHTHREADSPECIFICDATA_GET,
+                                KIVFN_KIVHTHREADSPECIFICDATA_DESTROY};
+    for (Uint32 fn : tracedFns)
+        EXPECT_EQ((std::vector<Uint32>{kEntry, kExit}), TraceCapture::types(trace.of(fn)))
+            << std::hex << fn;
+}
+
+KIVTEST_CHILD(thread_slots_exhausted)
+{
+    std::vector<KIVHThreadSpecificDataInternal> slots;
+    Uint32 rc = 0;
+    while (slots.size() < 100000) {
+        KIVHThreadSpecificDataInternal s;
+        rc = s.create();
+        if (rc != 0)
+            break;
+        slots.push_back(s);
+    }
+    if (rc == 0 || slots.size() < 60)
+        return 10;
+    for (KIVHThreadSpecificDataInternal& s : slots)
+        if (s.destroy() != 0)
+            return 11;
+    KIVHThreadSpecificData again;
+    if (again.create() != 0 || again.destroy() != 0)
+        return 12;
+    return 0;
+}
+
+TEST(ThreadSpecificData, RunningOutOfSlotsIsAnErrorAndFreedSlotsComeBack)
+{
+    EXPECT_EQ(0, kivtestRunChild("thread_slots_exhausted"));
+}
+
+/* ==== The thread services of the Win32 subset ============================================== */
+namespace {
+struct Rendezvous {
+    std::atomic<bool> go{false};
+    std::atomic<bool> done{false};
+    std::atomic<DWORD> id{0};
+    unsigned result = 0;
+    bool endItself = false;
+};
+
+unsigned WINAPI rendezvousStart(void* p)
+{
+    Rendezvous* r = static_cast<Rendezvous*>(p);
+    r->id = GetCurrentThreadId();
+    eventually([r] { return r->go.load(); });
+    unsigned result = r->result;
+    bool endItself = r->endItself;
+    r->done = true;
+    if (endItself)
+        _endthreadex(result);
+    return result + 1000; /* never the code when the thread ends itself */
+}
+
+/* What another thread reads from a slot. */
+struct TlsSeen {
+    DWORD index;
+    void* value;
+    DWORD error;
+};
+
+unsigned WINAPI readSlot(void* p)
+{
+    TlsSeen* s = static_cast<TlsSeen*>(p);
+    s->value = TlsGetValue(s->index);
+    s->error = GetLastError();
+    return 0;
+}
+
+HANDLE startRendezvous(Rendezvous* r, unsigned* id)
+{
+    return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, rendezvousStart, r, 0, id));
+}
+} // namespace
+
+TEST(CompatThread, AThreadHandleIsSignalledWhenTheThreadEndsAndStaysSo)
+{
+    Rendezvous r;
+    r.result = 42;
+    unsigned id = 0;
+    HANDLE h = startRendezvous(&r, &id);
+    ASSERT_NE(nullptr, h);
+    EXPECT_NE(0u, id);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(h, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(h, 20));
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(h, &code));
+    EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), code);
+
+    r.go = true;
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(h, INFINITE));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(h, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(h, INFINITE));
+    ASSERT_TRUE(GetExitCodeThread(h, &code));
+    EXPECT_EQ(1042u, code);
+    EXPECT_EQ(id, r.id.load()) << "the identifier is the thread's own";
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(CompatThread, EndThreadExSetsTheExitCode)
+{
+    Rendezvous r;
+    r.result = 7;
+    r.endItself = true;
+    r.go = true;
+    HANDLE h = startRendezvous(&r, nullptr);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(h, INFINITE));
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(h, &code));
+    EXPECT_EQ(7u, code);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(CompatThread, ClosingTheHandleOfARunningThreadLetsItRunOn)
+{
+    Rendezvous r;
+    HANDLE h = startRendezvous(&r, nullptr);
+    ASSERT_NE(nullptr, h);
+    EXPECT_TRUE(CloseHandle(h));
+    r.go = true;
+    EXPECT_TRUE(eventually([&] { return r.done.load(); }));
+}
+
+TEST(CompatThread, ManyThreadsEndedOrNotAreReleased)
+{
+    /* Two thousand threads, half closed while running, half after their
+     * end.  A thread never joined nor detached keeps its stack mapped: in a
+     * 32-bit process a few hundred of them use up the address space and
+     * the starts begin to fail. */
+    for (int round = 0; round < 20; ++round) {
+        const int kEach = 100;
+        std::vector<Rendezvous> rs(kEach);
+        std::vector<HANDLE> hs(kEach);
+        for (int i = 0; i < kEach; ++i) {
+            hs[i] = startRendezvous(&rs[i], nullptr);
+            ASSERT_NE(nullptr, hs[i]) << round << " " << i;
+            if (i % 2 == 0) {
+                ASSERT_TRUE(CloseHandle(hs[i]));
+            }
+            rs[i].go = true;
+        }
+        for (int i = 0; i < kEach; ++i) {
+            if (i % 2 == 1) {
+                EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hs[i], INFINITE));
+                EXPECT_TRUE(CloseHandle(hs[i]));
+            }
+            ASSERT_TRUE(eventually([&] { return rs[i].done.load(); }));
+        }
+    }
+}
+
+TEST(CompatThread, TlsSlotsHoldOneValuePerThread)
+{
+    DWORD index = TlsAlloc();
+    ASSERT_NE(static_cast<DWORD>(TLS_OUT_OF_INDEXES), index);
+    SetLastError(1234);
+    EXPECT_EQ(nullptr, TlsGetValue(index));
+    EXPECT_EQ(0u, GetLastError()) << "a successful get clears the last error";
+
+    int x = 0;
+    ASSERT_TRUE(TlsSetValue(index, &x));
+    SetLastError(1234);
+    EXPECT_EQ(&x, TlsGetValue(index));
+    EXPECT_EQ(0u, GetLastError());
+
+    TlsSeen seen{index, &x, 1234};
+    HANDLE h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, readSlot, &seen, 0, nullptr));
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(h, INFINITE));
+    CloseHandle(h);
+    EXPECT_EQ(nullptr, seen.value);
+    EXPECT_EQ(0u, seen.error);
+
+    EXPECT_TRUE(TlsFree(index));
+    SetLastError(0);
+    EXPECT_FALSE(TlsFree(index));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    SetLastError(0);
+    EXPECT_EQ(nullptr, TlsGetValue(TLS_OUT_OF_INDEXES));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_FALSE(TlsSetValue(TLS_OUT_OF_INDEXES, &x));
+}
+
+TEST(CompatThread, BadStartArgumentsAreRefused)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows runtime treats a null start routine as a fatal invalid "
+                    "parameter; only the POSIX layer reports it";
+#else
+    errno = 0;
+    SetLastError(0);
+    EXPECT_EQ(0u, _beginthreadex(nullptr, 0, nullptr, nullptr, 0, nullptr));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    Rendezvous r;
+    EXPECT_EQ(0u, _beginthreadex(nullptr, 0, rendezvousStart, &r, CREATE_SUSPENDED, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    DWORD code = 0;
+    EXPECT_FALSE(GetExitCodeThread(GetCurrentProcess(), &code));
+#endif
+}
