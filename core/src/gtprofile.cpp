@@ -39,7 +39,6 @@ struct CallStack {
 };
 
 /* ---- The per-thread slot of the call stack --------------------------------- */
-#if defined(_WIN32)
 /* One thread-local storage index per process, made by gtraceAttach or on
  * first use. */
 KIVLatch g_slotLatch;
@@ -60,21 +59,6 @@ CallStack* threadStack()
     return haveSlot() ? static_cast<CallStack*>(TlsGetValue(g_slot)) : nullptr;
 }
 bool setThreadStack(CallStack* s) { return haveSlot() && TlsSetValue(g_slot, s); }
-#else
-/* The POSIX compatibility layer has no thread-local storage calls yet; a
- * C++ thread_local pointer stands in for the slot.  Switch to
- * TlsAlloc/TlsGetValue/TlsSetValue (or the library's internal
- * thread-specific data) once the layer provides them. */
-thread_local CallStack* t_stack = nullptr;
-
-bool haveSlot() { return true; }
-CallStack* threadStack() { return t_stack; }
-bool setThreadStack(CallStack* s)
-{
-    t_stack = s;
-    return true;
-}
-#endif
 
 CallStack* makeThreadStack()
 {
