@@ -395,4 +395,6 @@ KIVCOMPAT_API DWORD GetTempPathA(DWORD size, LPSTR buffer);
 
 #include "kivcompat_thread.h"
 
+#include "kivcompat_proc.h"
+
 #endif /* KIVCOMPAT_H */
