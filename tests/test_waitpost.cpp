@@ -1,0 +1,550 @@
+/*
+ * test_waitpost.cpp - waitposts (KIVHIPCWaitpost): the area that create
+ * lays out, posts with and without a data record, polls and timeouts,
+ * manual and auto reset, parties that close and a party that destroys,
+ * the checks of every operation, and waitposts in shared memory posted
+ * from another process with their data records.
+ */
+#include "kivecf.h"
+#include "kivipc.h"
+#include "kivos.h"
+#include "kivtest.h"
+#include "kivtestlog.h"
+#include "kivwaitpost.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+const Uint32 kOldVersion = 0x0131CBFDu;   // one below the minimum
+const Uint32 kChildWaitMs = 60000;        // a bound on waits for another process
+
+/* The data record the tests post. */
+struct Record {
+    Uint32 sender;
+    Uint32 sequence;
+    char   text[24];
+};
+
+Record recordOf(Uint32 sender, Uint32 sequence, const char* text)
+{
+    Record r;
+    memset(&r, 0, sizeof r);
+    r.sender = sender;
+    r.sequence = sequence;
+    strncpy(r.text, text, sizeof r.text - 1);
+    return r;
+}
+
+KIVIPCResID eventId(const std::string& path)
+{
+    KIVIPCGetResIDParam d;
+    d.path = path.c_str();
+    d.id = 4;
+    d.localOnly = true;
+    KIVIPCResID id;
+    EXPECT_EQ(0u, kivIPCGetResID(&d, &id));
+    return id;
+}
+
+/* An area and a data buffer, as one party would keep them in memory. */
+struct Place {
+    KIVIPCWaitpostArea area;
+    Record             data;
+};
+
+Uint32 createOn(KIVHIPCWaitpost& w, Place& p, const KIVIPCResID* id, Uint32 type)
+{
+    KIVIPCWaitpostCreateParam c;
+    c.area = &p.area;
+    c.dataBuffer = &p.data;
+    c.dataSize = sizeof p.data;
+    c.resID = id;
+    c.type = type;
+    return w.create(&c);
+}
+
+Uint32 openOn(KIVHIPCWaitpost& w, Place& p, const KIVIPCResID* id)
+{
+    KIVIPCWaitpostOpenParam o;
+    o.area = &p.area;
+    o.dataBuffer = &p.data;
+    o.dataSize = sizeof p.data;
+    o.resID = id;
+    return w.open(&o);
+}
+
+Uint32 waitFor(KIVHIPCWaitpost& w, Uint32 timeout, void* out = nullptr)
+{
+    KIVIPCWaitpostWaitParam p(timeout);
+    return w.wait(&p, out);
+}
+
+template <class C> bool eventually(C cond)
+{
+    for (int i = 0; i < 60000; ++i) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+/* A named waitpost created on a fresh name, destroyed at the end. */
+struct Named {
+    explicit Named(Uint32 type = KIV_WAITPOST_TYPE_MANUAL_RESET)
+        : id(eventId(kivtestUniqueName("kivwp")))
+    {
+        memset(&place, 0, sizeof place);
+        rc = createOn(w, place, &id, type);
+    }
+    ~Named()
+    {
+        if (w.handle != INVALID_HANDLE_VALUE)
+            w.destroy();
+    }
+    KIVIPCResID     id;
+    Place           place;
+    KIVHIPCWaitpost w;
+    Uint32          rc = 0;
+};
+
+} // namespace
+
+/* ---- create and the area ------------------------------------------------------------ */
+
+TEST(IPCWaitpost, CreateLaysOutTheArea)
+{
+    struct Case {
+        bool   named;
+        Uint32 type;
+        Uint8  noLatch;
+        Uint32 state;
+    } cases[] = {
+        {true, KIV_WAITPOST_TYPE_MANUAL_RESET, 0, KIV_WAITPOST_STATE_NAMED},
+        {true, KIV_WAITPOST_TYPE_AUTO_RESET, 0,
+         KIV_WAITPOST_STATE_NAMED | KIV_WAITPOST_STATE_AUTO_RESET},
+        {true, KIV_WAITPOST_TYPE_NO_LATCH, 1, KIV_WAITPOST_STATE_NAMED},
+        {false, KIV_WAITPOST_TYPE_MANUAL_RESET, 0, KIV_WAITPOST_STATE_UNNAMED},
+        {false, 3, 0, KIV_WAITPOST_STATE_UNNAMED | KIV_WAITPOST_STATE_AUTO_RESET},
+    };
+    for (const Case& c : cases) {
+        KIVIPCResID id = eventId(kivtestUniqueName("kivwp_area"));
+        Place p;
+        memset(&p.area, 0xA5, sizeof p.area);   // whatever was there before
+        KIVHIPCWaitpost w;
+        ASSERT_EQ(0u, createOn(w, p, c.named ? &id : nullptr, c.type)) << c.type;
+        EXPECT_EQ(c.noLatch, p.area.noLatch) << c.type;
+        EXPECT_EQ(0u, p.area.latch.value());
+        EXPECT_EQ(0u, p.area.reserved[0]);
+        EXPECT_EQ(0u, p.area.reserved[1]);
+        EXPECT_EQ(c.state, p.area.state) << c.type;
+        EXPECT_EQ(&p.area, w.area);
+        EXPECT_EQ(&p.data, w.dataBuffer);
+        EXPECT_EQ(sizeof(Record), w.dataSize);
+        EXPECT_NE(INVALID_HANDLE_VALUE, w.handle);
+        EXPECT_EQ(0u, w.destroy());
+        EXPECT_EQ(0u, p.area.state);
+        EXPECT_EQ(nullptr, w.area);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, w.handle);
+    }
+}
+
+TEST(IPCWaitpost, ParameterChecks)
+{
+    KivLogCapture log;
+    KIVHIPCWaitpost w;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(nullptr));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_CREATE, 1111));
+    KIVIPCWaitpostCreateParam c;
+    c.version = kOldVersion;
+    EXPECT_EQ(ECF_INVALID_VERSION, w.create(&c));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_CREATE, 1112));
+    c.version = KIV_VERSION_CURRENT;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(&c));   // no area
+    Place p;
+    c.area = &p.area;
+    c.dataSize = 8;                                   // and no buffer
+    EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(&c));
+    KIVIPCResID empty;
+    c.dataSize = 0;
+    c.resID = &empty;                                 // a name with nothing in it
+    EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(&c));
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, w.open(nullptr));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_OPEN, 1111));
+    KIVIPCWaitpostOpenParam o;
+    o.version = kOldVersion;
+    EXPECT_EQ(ECF_INVALID_VERSION, w.open(&o));
+    o.version = KIV_VERSION_CURRENT;
+    o.area = &p.area;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, w.open(&o));     // no name
+
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, n.w.wait(nullptr, nullptr));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 1111));
+    KIVIPCWaitpostWaitParam old;
+    old.version = kOldVersion;
+    EXPECT_EQ(ECF_INVALID_VERSION, n.w.wait(&old, nullptr));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 1112));
+
+    // An open object may not be created or opened again: its event would
+    // be lost.
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, createOn(n.w, n.place, &n.id, 0));
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, openOn(n.w, n.place, &n.id));
+    EXPECT_EQ(KIV_WAITPOST_STATE_NAMED, n.place.area.state);
+}
+
+TEST(IPCWaitpost, ANeverCreatedObjectIsNotInitialised)
+{
+    KivLogCapture log;
+    KIVHIPCWaitpost w;
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.post(nullptr));
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, waitFor(w, 0));
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.reset());
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.close());
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.destroy());
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_POST, 10));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 20));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_RESET, 10));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_CLOSE, 10));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_DESTROY, 10));
+}
+
+/* ---- post and wait ------------------------------------------------------------------ */
+
+TEST(IPCWaitpost, APollOfANeverPostedWaitpostStillDeliversTheBuffer)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    n.place.data = recordOf(1, 2, "before any post");
+    KivLogCapture log;
+    Record out = recordOf(0, 0, "");
+    EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(n.w, 0, &out));
+    EXPECT_EQ(0, memcmp(&out, &n.place.data, sizeof out));
+    EXPECT_EQ(0u, log.count());
+}
+
+TEST(IPCWaitpost, AManualResetWaitpostStaysPostedUntilReset)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    Record sent = recordOf(7, 1, "first");
+    ASSERT_EQ(0u, n.w.post(&sent));
+    EXPECT_EQ(0, memcmp(&n.place.data, &sent, sizeof sent));
+    for (int i = 0; i < 2; ++i) {
+        Record out = recordOf(0, 0, "");
+        EXPECT_EQ(0u, waitFor(n.w, 0, &out));
+        EXPECT_EQ(0, memcmp(&out, &sent, sizeof out));
+    }
+    // A later post overwrites the record: posts are not queued.
+    Record second = recordOf(7, 2, "second");
+    ASSERT_EQ(0u, n.w.post(&second));
+    Record out = recordOf(0, 0, "");
+    EXPECT_EQ(0u, waitFor(n.w, KIV_IPC_WAIT_FOREVER, &out));
+    EXPECT_EQ(2u, out.sequence);
+    ASSERT_EQ(0u, n.w.reset());
+    EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(n.w, 0, &out));
+    EXPECT_EQ(2u, out.sequence);   // the record stays
+}
+
+TEST(IPCWaitpost, APostWithoutDataLeavesTheBufferAlone)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    n.place.data = recordOf(3, 3, "kept");
+    ASSERT_EQ(0u, n.w.post(nullptr));
+    Record out = recordOf(0, 0, "");
+    EXPECT_EQ(0u, waitFor(n.w, 0, &out));
+    EXPECT_STREQ("kept", out.text);
+    EXPECT_EQ(0u, waitFor(n.w, 0, nullptr));
+}
+
+TEST(IPCWaitpost, AWaitThatTimesOutIsLogged)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    KivLogCapture log;
+    Record out = recordOf(9, 9, "untouched");
+    EXPECT_EQ(ECF_TIMEOUT, waitFor(n.w, 20, &out));
+    EXPECT_STREQ("untouched", out.text);
+    KivLogRecord r = log.at(KIVFN_KIVHIPCWAITPOST_WAIT, 110);
+    EXPECT_EQ(ECF_TIMEOUT, r.messageCode);
+    ASSERT_EQ(2u, r.items.size());
+    EXPECT_EQ(20u, r.items[1].asUint());
+}
+
+TEST(IPCWaitpost, AThreadWaitingForEverIsReleasedByAPost)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    Record out = recordOf(0, 0, "");
+    Uint32 rc = 1;
+    std::thread waiter([&] { rc = waitFor(n.w, KIV_IPC_WAIT_FOREVER, &out); });
+    Record sent = recordOf(5, 5, "wake up");
+    ASSERT_EQ(0u, n.w.post(&sent));
+    waiter.join();
+    EXPECT_EQ(0u, rc);
+    EXPECT_STREQ("wake up", out.text);
+}
+
+TEST(IPCWaitpost, AnAutoResetWaitpostReleasesOneWaiterPerPost)
+{
+    Named n(KIV_WAITPOST_TYPE_AUTO_RESET);
+    ASSERT_EQ(0u, n.rc);
+    KIVHIPCWaitpost other, poller;
+    ASSERT_EQ(0u, openOn(other, n.place, &n.id));
+    ASSERT_EQ(0u, openOn(poller, n.place, &n.id));
+    std::atomic<int> released(0);
+    auto waitOnce = [&released](KIVHIPCWaitpost* w) {
+        if (waitFor(*w, KIV_IPC_WAIT_FOREVER) == 0)
+            ++released;
+    };
+    std::thread a(waitOnce, &n.w), b(waitOnce, &other);
+    ASSERT_EQ(0u, n.w.post(nullptr));
+    ASSERT_TRUE(eventually([&] { return released.load() >= 1; }));
+    // The post was used up by the one waiter it released.
+    EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(poller, 0));
+    EXPECT_EQ(1, released.load());
+    ASSERT_EQ(0u, n.w.post(nullptr));
+    a.join();
+    b.join();
+    EXPECT_EQ(2, released.load());
+    EXPECT_EQ(0u, poller.close());
+    EXPECT_EQ(0u, other.close());
+}
+
+TEST(IPCWaitpost, CreatingUnderANameInUseJoinsTheEvent)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    Place second;
+    KIVHIPCWaitpost w;
+    ASSERT_EQ(0u, createOn(w, second, &n.id, KIV_WAITPOST_TYPE_MANUAL_RESET));
+    ASSERT_EQ(0u, n.w.post(nullptr));
+    EXPECT_EQ(0u, waitFor(w, 0));
+    EXPECT_EQ(0u, w.destroy());
+}
+
+TEST(IPCWaitpost, WithoutALatchTheCopiesIgnoreIt)
+{
+    Named n(KIV_WAITPOST_TYPE_NO_LATCH);
+    ASSERT_EQ(0u, n.rc);
+    // A held latch would stop a latched copy for good; this one goes by.
+    n.place.area.latch.get();
+    Record sent = recordOf(4, 4, "unlatched");
+    EXPECT_EQ(0u, n.w.post(&sent));
+    Record out = recordOf(0, 0, "");
+    EXPECT_EQ(0u, waitFor(n.w, 0, &out));
+    EXPECT_STREQ("unlatched", out.text);
+    n.place.area.latch.release();
+}
+
+TEST(IPCWaitpost, LatchedCopiesWaitForTheLatch)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    n.place.area.latch.get();
+    std::atomic<bool> posted(false);
+    Record sent = recordOf(6, 6, "after the latch");
+    std::thread poster([&] {
+        n.w.post(&sent);
+        posted = true;
+    });
+    // The record is written only once the latch is free again.
+    EXPECT_STRNE("after the latch", n.place.data.text);
+    n.place.area.latch.release();
+    poster.join();
+    EXPECT_TRUE(posted);
+    EXPECT_STREQ("after the latch", n.place.data.text);
+}
+
+/* ---- several parties ----------------------------------------------------------------- */
+
+TEST(IPCWaitpost, CloseLeavesTheWaitpostToTheOthers)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    KIVHIPCWaitpost other;
+    ASSERT_EQ(0u, openOn(other, n.place, &n.id));
+    EXPECT_EQ(0u, other.close());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, other.handle);
+    EXPECT_EQ(nullptr, other.area);
+    EXPECT_EQ(nullptr, other.dataBuffer);
+    EXPECT_EQ(0u, other.dataSize);
+    EXPECT_EQ(KIV_WAITPOST_STATE_NAMED, n.place.area.state);
+    EXPECT_EQ(0u, n.w.post(nullptr));
+    EXPECT_EQ(0u, waitFor(n.w, 0));
+    // The closed party may join again.
+    ASSERT_EQ(0u, openOn(other, n.place, &n.id));
+    EXPECT_EQ(0u, waitFor(other, 0));
+    EXPECT_EQ(0u, other.close());
+}
+
+TEST(IPCWaitpost, DestroyEndsTheWaitpostForEveryParty)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    KIVHIPCWaitpost other;
+    ASSERT_EQ(0u, openOn(other, n.place, &n.id));
+    ASSERT_EQ(0u, n.w.destroy());
+    EXPECT_EQ(0u, n.place.area.state);
+    EXPECT_EQ(0u, n.place.area.noLatch);
+
+    KivLogCapture log;
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, other.post(nullptr));
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, waitFor(other, 0));
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, other.reset());
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, other.destroy());
+    // The stale party let go of its event all the same.
+    EXPECT_EQ(INVALID_HANDLE_VALUE, other.handle);
+    KIVHIPCWaitpost late;
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, openOn(late, n.place, &n.id));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, late.handle);
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_OPEN, 30));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_POST, 10));
+}
+
+TEST(IPCWaitpost, OpeningAMissingEventFails)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    KIVIPCResID elsewhere = eventId(kivtestUniqueName("kivwp_none"));
+    KivLogCapture log;
+    KIVHIPCWaitpost w;
+    EXPECT_NE(0u, openOn(w, n.place, &elsewhere));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, w.handle);
+    KivLogRecord r = log.at(KIVFN_KIVHIPCWAITPOST_OPEN, 40);
+    EXPECT_EQ(KIVOSFN_OPENEVENT, r.calledFunctionId);
+    EXPECT_EQ(2u, r.calledValue);   // ERROR_FILE_NOT_FOUND
+}
+
+/* ---- between processes ---------------------------------------------------------------- */
+
+namespace {
+
+/* The shared section: two waitposts (to the child, to the parent), each
+ * with its area and record. */
+struct Shared {
+    Place toChild;
+    Place toParent;
+};
+
+KIVIPCResID sectionId(const std::string& path)
+{
+    KIVIPCGetResIDParam d;
+    d.path = path.c_str();
+    d.id = 8;
+    d.localOnly = true;
+    KIVIPCResID id;
+    EXPECT_EQ(0u, kivIPCGetResID(&d, &id));
+    return id;
+}
+
+KIVIPCResID toChildId(const std::string& path) { return eventId(path + "c"); }
+KIVIPCResID toParentId(const std::string& path) { return eventId(path + "p"); }
+
+} // namespace
+
+/* args: path.  Waits for the parent's record, answers with one made from
+ * it, then (when asked by the record) destroys the waitpost it came by. */
+KIVTEST_CHILD(waitpostEcho)
+{
+    const std::string& path = args.at(0);
+    KIVIPCResID sid = sectionId(path);
+    KIVHIPCMemory m;
+    if (m.attach(&sid, nullptr) != 0)
+        return 2;
+    Shared* s = static_cast<Shared*>(m.address);
+    KIVIPCResID inId = toChildId(path), outId = toParentId(path);
+    KIVHIPCWaitpost in, out;
+    if (openOn(in, s->toChild, &inId) != 0 || openOn(out, s->toParent, &outId) != 0)
+        return 3;
+    Record got;
+    if (waitFor(in, kChildWaitMs, &got) != 0)
+        return 4;
+    Record answer = recordOf((Uint32)GetCurrentProcessId(), got.sequence + 1, "echo");
+    if (out.post(&answer) != 0)
+        return 5;
+    bool destroy = strcmp(got.text, "destroy") == 0;
+    if ((destroy ? in.destroy() : in.close()) != 0 || out.close() != 0)
+        return 6;
+    return m.detach() == 0 ? 0 : 7;
+}
+
+class WaitpostShared : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        path_ = kivtestUniqueName("kivwp_proc");
+        KIVIPCMemoryCreateParam mp;
+        mp.resID = sectionId(path_);
+        mp.size = sizeof(Shared);
+        ASSERT_EQ(0u, memory_.create(&mp));
+        shared_ = static_cast<Shared*>(memory_.address);
+        KIVIPCResID inId = toChildId(path_), outId = toParentId(path_);
+        ASSERT_EQ(0u, createOn(toChild_, shared_->toChild, &inId, KIV_WAITPOST_TYPE_AUTO_RESET));
+        ASSERT_EQ(0u, createOn(toParent_, shared_->toParent, &outId,
+                               KIV_WAITPOST_TYPE_MANUAL_RESET));
+    }
+    void TearDown() override
+    {
+        if (toChild_.handle != INVALID_HANDLE_VALUE)
+            toChild_.destroy();
+        if (toParent_.handle != INVALID_HANDLE_VALUE)
+            toParent_.destroy();
+        memory_.detach();
+    }
+
+    std::string     path_;
+    KIVHIPCMemory   memory_;
+    Shared*         shared_ = nullptr;
+    KIVHIPCWaitpost toChild_, toParent_;
+};
+
+TEST_F(WaitpostShared, AnotherProcessPostsItsRecord)
+{
+    KivTestProcess child = kivtestSpawnChild("waitpostEcho", {path_});
+    Record ask = recordOf(1, 41, "ask");
+    ASSERT_EQ(0u, toChild_.post(&ask));
+    Record answer = recordOf(0, 0, "");
+    EXPECT_EQ(0u, waitFor(toParent_, kChildWaitMs, &answer));
+    EXPECT_EQ(0, kivtestWaitChild(child));
+    EXPECT_EQ(42u, answer.sequence);
+    EXPECT_STREQ("echo", answer.text);
+    EXPECT_NE((Uint32)GetCurrentProcessId(), answer.sender);
+    // The child closed its handles; both waitposts stay initialised here.
+    EXPECT_EQ(KIV_WAITPOST_STATE_NAMED | KIV_WAITPOST_STATE_AUTO_RESET,
+              shared_->toChild.area.state);
+    EXPECT_EQ(0u, toChild_.post(nullptr));
+}
+
+TEST_F(WaitpostShared, AWaitTimesOutWhileTheOtherProcessIsSilent)
+{
+    KivLogCapture log;
+    Record out = recordOf(0, 0, "");
+    EXPECT_EQ(ECF_TIMEOUT, waitFor(toParent_, 30, &out));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 110));
+    EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(toParent_, 0, &out));
+}
+
+TEST_F(WaitpostShared, ADestroyInAnotherProcessEndsItHere)
+{
+    KivTestProcess child = kivtestSpawnChild("waitpostEcho", {path_});
+    Record ask = recordOf(1, 1, "destroy");
+    ASSERT_EQ(0u, toChild_.post(&ask));
+    EXPECT_EQ(0u, waitFor(toParent_, kChildWaitMs));
+    EXPECT_EQ(0, kivtestWaitChild(child));
+    EXPECT_EQ(0u, shared_->toChild.area.state);
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, toChild_.post(nullptr));
+    EXPECT_NE(INVALID_HANDLE_VALUE, toChild_.handle);
+    // Closing the stale party still lets go of its event.
+    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, toChild_.close());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, toChild_.handle);
+}
