@@ -395,6 +395,8 @@ KIVCOMPAT_API DWORD GetTempPathA(DWORD size, LPSTR buffer);
 
 #include "kivcompat_thread.h"
 
+#include "kivcompat_dir.h"
+
 #include "kivcompat_proc.h"
 
 #endif /* KIVCOMPAT_H */

@@ -1,0 +1,1028 @@
+/*
+ * test_path.cpp - paths, files and directories: names, comparison, the
+ * existence and access test, file information and its text, copy, rename,
+ * delete, permissions, directory creation and deletion, directory tree
+ * copies (compared byte for byte and attribute by attribute), the current
+ * directory and the drive map.  Failures are checked through the log
+ * records they write.
+ */
+#include "kivdirlist.h"
+#include "kivecf.h"
+#include "kivpath.h"
+#include "kivpathtest.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#if !defined(_WIN32)
+#  include <unistd.h>
+#endif
+
+using namespace kivpathtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Path : public ::testing::Test {
+protected:
+    KivTestTempDir tmp;
+    KivLogCapture  log;
+
+    std::string at(const std::string& name) const { return join(tmp.path(), name); }
+};
+
+std::string baseName(const char* path, Uint32 capacity, Uint32* rc)
+{
+    char out[300];
+    std::memset(out, '#', sizeof out);
+    out[sizeof out - 1] = '\0';
+    *rc = kivBaseName(path, out, capacity);
+    return out;
+}
+
+std::string dirName(const char* path, Uint32 capacity, Uint32* rc)
+{
+    char out[300];
+    std::memset(out, '#', sizeof out);
+    out[sizeof out - 1] = '\0';
+    *rc = kivDirectoryName(path, out, capacity);
+    return out;
+}
+
+Uint32 pathTest(const std::string& path, Uint32 tests)
+{
+    KIVPathTestParam p;
+    p.path = path.c_str();
+    p.tests = tests;
+    return kivPathTest(&p);
+}
+
+Uint32 fileInfo(const std::string& path, KIVFileInfo* info, Uint32 flags = 1)
+{
+    KIVFileGetInfoParam p;
+    p.path = path.c_str();
+    p.flags = flags;
+    return kivFileGetInfoV9(&p, info);
+}
+
+Uint32 createDir(const std::string& path, Uint32 mode)
+{
+    KIVDirectoryCreateParam p;
+    p.path = path.c_str();
+    p.mode = mode;
+    p.permissions = 0755;
+    return kivDirectoryCreate(&p);
+}
+
+Uint32 deleteDir(const std::string& path, bool recursive)
+{
+    KIVDirectoryDeleteParam p;
+    p.path = path.c_str();
+    p.flags = recursive ? KIV_DIR_DELETE_RECURSIVE : 0;
+    return kivDirectoryDelete(&p);
+}
+
+/* ---- names -------------------------------------------------------------------- */
+
+TEST(Names, BaseNameTakesTheLastComponent)
+{
+    Uint32 rc;
+    EXPECT_EQ("c", baseName("a\\b\\c", 10, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("b", baseName("a\\b\\", 3, &rc)); // the trailing separator is counted
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("abc", baseName("abc", 4, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("\\", baseName("\\", 2, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("abc", baseName("\\abc", 4, &rc));
+    EXPECT_EQ("b", baseName("a\\\\b", 2, &rc));
+    EXPECT_EQ("file.txt", baseName("D:\\dir\\file.txt", 9, &rc));
+    EXPECT_EQ(0u, rc);
+#if !defined(_WIN32)
+    // The system's own separator splits as well.
+    EXPECT_EQ("c", baseName("/a/b/c", 2, &rc));
+    EXPECT_EQ("b", baseName("a/b/", 3, &rc));
+    EXPECT_EQ("/", baseName("/", 2, &rc));
+#endif
+}
+
+TEST(Names, BaseNameRefusesWhatDoesNotFit)
+{
+    KivLogCapture log;
+    Uint32 rc;
+    std::string out = baseName("a\\b\\", 2, &rc);
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
+    EXPECT_EQ('#', out[0]) << "nothing is written";
+    KivLogRecord r = log.at(KIVFN_KIVBASENAME, 30);
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, r.messageCode);
+    EXPECT_EQ((std::vector<Uint64>{3, 2}), numbers(r));
+
+    baseName("abc", 3, &rc);
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
+    baseName("", 10, &rc);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, rc);
+    baseName(nullptr, 10, &rc);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, rc);
+    size_t atTen = 0;
+    for (const auto& record : log.of(KIVFN_KIVBASENAME))
+        atTen += record.probe == 10;
+    EXPECT_EQ(2u, atTen);
+}
+
+TEST(Names, DirectoryNameKeepsEverythingBeforeTheLastComponent)
+{
+    Uint32 rc;
+    EXPECT_EQ(".", dirName("file", 2, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("\\", dirName("\\file", 2, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("D:\\dir", dirName("D:\\dir\\file", 7, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("D:", dirName("D:\\file", 3, &rc));
+    EXPECT_EQ("a", dirName("a\\b\\", 10, &rc));
+    EXPECT_EQ("a", dirName("a\\\\b", 10, &rc));
+    EXPECT_EQ(".", dirName("abc\\", 10, &rc));
+    EXPECT_EQ("\\\\server", dirName("\\\\server\\share", 20, &rc));
+    // Device paths are their own directory.
+    EXPECT_EQ("\\\\.\\D:", dirName("\\\\.\\D:", 7, &rc));
+    EXPECT_EQ(0u, rc);
+    EXPECT_EQ("\\\\.\\PhysicalDrive0", dirName("\\\\.\\PhysicalDrive0", 30, &rc));
+    EXPECT_EQ("\\\\?\\Volume{1}\\x", dirName("\\\\?\\Volume{1}\\x", 30, &rc));
+    // The prefixes are compared exactly.
+    EXPECT_EQ("\\\\.", dirName("\\\\.\\physicaldrive0", 30, &rc));
+#if !defined(_WIN32)
+    EXPECT_EQ("/tmp/x", dirName("/tmp/x/y", 30, &rc));
+    EXPECT_EQ("/", dirName("/tmp", 30, &rc));
+#endif
+}
+
+TEST(Names, DirectoryNameTooSmallClearsTheOutput)
+{
+    KivLogCapture log;
+    Uint32 rc;
+    std::string out = dirName("D:\\dir\\file", 6, &rc);
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
+    EXPECT_EQ('\0', out[0]);
+    EXPECT_EQ((std::vector<Uint64>{7, 6}), numbers(log.at(KIVFN_KIVDIRECTORYNAME, 30)));
+
+    // The one-character answers need their terminator too.
+    dirName("file", 1, &rc);
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
+    dirName("\\\\.\\D:", 6, &rc);
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
+    dirName("", 6, &rc);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, rc);
+}
+
+TEST_F(Path, ComparePathsIgnoresCaseAndShortForms)
+{
+    std::string longFile = at("A Long File Name.text");
+    writeFile(longFile, "x");
+    char shortName[MAX_PATH];
+    ASSERT_NE(0u, GetShortPathNameA(longFile.c_str(), shortName, sizeof shortName));
+    std::string shortUpper = shortName;
+    std::transform(shortUpper.begin(), shortUpper.end(), shortUpper.begin(),
+                   [](unsigned char c) { return (char)std::toupper(c); });
+    EXPECT_EQ(1u, kivComparePaths(longFile.c_str(), shortUpper.c_str()));
+    EXPECT_EQ(1u, kivComparePaths(longFile.c_str(), longFile.c_str()));
+
+    writeFile(at("other"), "y");
+    EXPECT_EQ(0u, kivComparePaths(longFile.c_str(), at("other").c_str()));
+    // Names that do not exist are compared as given.
+    EXPECT_EQ(1u, kivComparePaths("x:\\No\\Such", "X:\\no\\such"));
+    EXPECT_EQ(0u, kivComparePaths("x:\\No\\Such", "X:\\no\\such2"));
+    EXPECT_EQ(0u, kivComparePaths(nullptr, "a"));
+    EXPECT_EQ(0u, log.count());
+}
+
+/* ---- existence and access ---------------------------------------------------------- */
+
+TEST_F(Path, TypeTests)
+{
+    writeFile(at("f"), "1");
+    EXPECT_TRUE(kivIsDirectory(tmp.path().c_str()));
+    EXPECT_FALSE(kivIsFile(tmp.path().c_str()));
+    EXPECT_TRUE(kivIsFile(at("f").c_str()));
+    EXPECT_FALSE(kivIsDirectory(at("f").c_str()));
+    EXPECT_FALSE(kivIsFile(at("missing").c_str()));
+    EXPECT_FALSE(kivIsDirectory(at("missing").c_str()));
+    EXPECT_FALSE(kivIsDirectory(nullptr));
+    EXPECT_EQ(0u, log.count());
+}
+
+TEST_F(Path, PathTestAnswersWithoutLogging)
+{
+    std::string file = at("f");
+    writeFile(file, "1");
+    EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_EXISTS));
+    EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_WRITABLE));
+    EXPECT_EQ(0u, pathTest(tmp.path(), KIV_PATH_TEST_EXISTS | KIV_PATH_TEST_READABLE));
+    setReadOnly(file, true);
+    EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_EXISTS));
+    EXPECT_EQ(ECF_ACCESS_DENIED, pathTest(file, KIV_PATH_TEST_WRITABLE));
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(at("missing"), KIV_PATH_TEST_EXISTS));
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(join(at("missing"), "x"), KIV_PATH_TEST_EXISTS));
+    // A file where a directory should be is a missing path.
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(join(file, "x"), KIV_PATH_TEST_EXISTS));
+    // A name too long for the system.
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(at(longName(300)), KIV_PATH_TEST_EXISTS));
+    EXPECT_EQ(0u, log.count());
+
+    EXPECT_EQ(1u, kivPathExists(file.c_str()));
+    EXPECT_EQ(0u, kivPathExists(at("missing").c_str()));
+    setReadOnly(file, false);
+}
+
+TEST_F(Path, PathTestLogsOtherAnswers)
+{
+    // A name the system can neither find nor refuse.
+#if defined(_WIN32)
+    std::string odd = at("bad<name>");
+#else
+    std::string odd = at("loop1");
+    ASSERT_EQ(0, symlink(at("loop2").c_str(), odd.c_str()));
+    ASSERT_EQ(0, symlink(odd.c_str(), at("loop2").c_str()));
+#endif
+    EXPECT_EQ(ECF_UNKNOWN, pathTest(odd, KIV_PATH_TEST_WRITABLE));
+    KivLogRecord r = log.at(KIVFN_KIVPATHTEST, 40);
+    EXPECT_EQ(KIVOSFN_ACCESS, r.calledFunctionId);
+    EXPECT_TRUE(hasString(r, odd));
+    EXPECT_EQ((std::vector<Uint64>{KIV_PATH_TEST_WRITABLE, 0, 2}), numbers(r))
+        << "tests, reserved and the access mask";
+}
+
+TEST_F(Path, PathTestChecksItsParameter)
+{
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivPathTest(nullptr));
+    KivLogRecord r = log.at(KIVFN_KIVPATHTEST, 1111);
+    EXPECT_EQ(KIVLOG_ERROR, r.level);
+    KIVPathTestParam p;
+    p.version = 20040701;
+    p.path = tmp.path().c_str();
+    EXPECT_EQ(ECF_INVALID_VERSION, kivPathTest(&p));
+    EXPECT_EQ((std::vector<Uint64>{20040701, 20040702}), numbers(log.at(KIVFN_KIVPATHTEST, 1112)));
+    p.version = KIV_VERSION_MIN;
+    EXPECT_EQ(0u, kivPathTest(&p));
+}
+
+/* ---- file information ------------------------------------------------------------- */
+
+TEST_F(Path, FileInfoOfFilesAndDirectories)
+{
+    std::string file = at("data");
+    writeFile(file, patternBytes(12345, 1));
+    KIVFileInfo info;
+    ASSERT_EQ(0u, fileInfo(file, &info));
+    EXPECT_EQ(12345u, info.size);
+    EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
+    EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE,
+              info.permissions & (KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE));
+    EXPECT_EQ(0u, info.isLink);
+    EXPECT_EQ(nullptr, info.referencePath);
+    Sint64 now = (Sint64)std::time(nullptr);
+    EXPECT_LT(std::llabs(now - info.lastModifiedTime), 86400) << "written moments ago";
+#if !defined(_WIN32)
+    EXPECT_EQ((Uint32)getuid(), info.uid);
+    EXPECT_EQ((Uint32)getgid(), info.gid);
+#endif
+
+    setReadOnly(file, true);
+    ASSERT_EQ(0u, fileInfo(file, &info));
+    EXPECT_EQ(0u, info.permissions & KIV_PERM_OWNER_WRITE);
+    EXPECT_NE(0u, info.permissions & KIV_PERM_OWNER_READ);
+    setReadOnly(file, false);
+
+    ASSERT_EQ(0u, fileInfo(tmp.path(), &info));
+    EXPECT_EQ(KIV_FILE_TYPE_DIRECTORY, info.fileType);
+
+    // The entry point with the words by value.
+    KIVFileInfo byValue;
+    EXPECT_EQ(0u, kivFileGetInfo(KIV_VERSION_CURRENT, file.c_str(), 0, 0, 1, &byValue));
+    EXPECT_EQ(12345u, byValue.size);
+    EXPECT_EQ(0u, log.count());
+}
+
+TEST_F(Path, FileInfoFailuresAreLoggedUnlessQuiet)
+{
+    std::string missing = at("missing");
+    KIVFileInfo info;
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, fileInfo(missing, &info));
+    KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 30);
+    EXPECT_EQ(KIVOSFN_STAT_CRT, r.calledFunctionId);
+    EXPECT_EQ(2u, r.calledValue); // ENOENT
+    EXPECT_TRUE(hasString(r, missing));
+
+    log.clear();
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, fileInfo(missing, &info, KIV_FILE_INFO_QUIET));
+    EXPECT_TRUE(log.of(KIVFN_KIVGETFILEINFO).empty());
+
+    // An older object has no flags: its failure is logged.
+    KIVFileGetInfoParam old;
+    old.version = 0x09000000;
+    old.path = missing.c_str();
+    old.flags = KIV_FILE_INFO_QUIET;
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileGetInfoV9(&old, &info));
+    EXPECT_EQ(1u, log.of(KIVFN_KIVGETFILEINFO).size());
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(nullptr, &info));
+    KIVFileGetInfoParam p;
+    p.path = missing.c_str();
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&p, nullptr));
+    p.version = 7;
+    EXPECT_EQ(ECF_INVALID_VERSION, kivFileGetInfoV9(&p, &info));
+    log.at(KIVFN_KIVGETFILEINFO, 1112);
+}
+
+TEST_F(Path, FileInfoByHandle)
+{
+    std::string file = at("data");
+    writeFile(file, patternBytes(777, 2));
+    HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    KIVFileGetInfoParam p;
+    p.path = "ignored, the handle is used";
+    p.handle = h;
+    KIVFileInfo info;
+    info.uid = 4242;
+    info.lastModifiedTime = 99;
+    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
+    EXPECT_EQ(777u, info.size);
+    EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
+    EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE, info.permissions);
+    EXPECT_EQ(4242u, info.uid) << "left as it was";
+    EXPECT_EQ(99, info.lastModifiedTime) << "left as it was";
+    CloseHandle(h);
+
+    setReadOnly(file, true);
+    h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                    nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    p.handle = h;
+    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
+    EXPECT_EQ(KIV_PERM_OWNER_READ, info.permissions);
+    CloseHandle(h);
+    setReadOnly(file, false);
+
+    // An older object never reads a handle: the path is used.
+    p.version = 0x09000000;
+    p.path = file.c_str();
+    p.handle = (HANDLE)(intptr_t)0x7FFF0;
+    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
+    EXPECT_EQ(777u, info.size);
+
+    p.version = KIV_VERSION_CURRENT;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&p, &info));
+    KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 80);
+    EXPECT_EQ(KIVOSFN_GETFILEINFORMATIONBYHANDLE, r.calledFunctionId);
+    EXPECT_EQ(6u, r.calledValue); // ERROR_INVALID_HANDLE
+}
+
+#if !defined(_WIN32)
+TEST_F(Path, FileInfoOfAnotherTypeOfFile)
+{
+    KIVFileInfo info;
+    info.fileType = 0x1234;
+    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info));
+    EXPECT_EQ(KIV_FILE_TYPE_OTHER, info.fileType);
+    KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 70);
+    EXPECT_TRUE(hasString(r, "/dev/null"));
+    log.clear();
+    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info, KIV_FILE_INFO_QUIET));
+    EXPECT_EQ(0u, log.count());
+}
+#endif
+
+TEST(FileInfoText, RendersEveryField)
+{
+    KIVFileInfo info;
+    info.size = 1234567890123ull;
+    info.fileType = KIV_FILE_TYPE_REGULAR;
+    info.permissions = 0644;
+    info.uid = 1000;
+    info.gid = 100;
+    info.lastModifiedTime = 0x100000005ll;
+    KIVFileInfo::toStringParam p;
+    info.toString(&p);
+    EXPECT_STREQ("Target File Information :\n"
+                 "  Size               = 1234567890123\n"
+                 "  Link               = No\n"
+                 "  Reference path     = N/A\n"
+                 "  Type               = 0x8000\n"
+                 "  Permissions        = rw-------\n"
+                 "  UID                = 1000\n"
+                 "  GID                = 100\n"
+                 "  Last modified time = 5",
+                 p.text);
+
+    std::string target = "0123456789012345678901234567890123456789";
+    info.isLink = 1;
+    info.referencePath = target.c_str();
+    info.permissions = 0777;
+    info.fileType = KIV_FILE_TYPE_DIRECTORY;
+    info.toString(&p);
+    std::string text = p.text;
+    EXPECT_NE(std::string::npos, text.find("  Link               = Yes\n"));
+    EXPECT_NE(std::string::npos,
+              text.find("  Reference path     = 012345678901234567890123456789\n"));
+    EXPECT_NE(std::string::npos, text.find("  Type               = 0x4000\n"));
+    EXPECT_NE(std::string::npos, text.find("  Permissions        = rwx------\n"));
+
+    info.referencePath = "";
+    info.toString(&p);
+    EXPECT_NE(std::string::npos, std::string(p.text).find("= N/A\n"));
+
+    KIVFileInfo::toStringParam old;
+    old.version = 0x09000000;
+    std::strcpy(old.text, "untouched");
+    info.toString(&old);
+    EXPECT_STREQ("untouched", old.text);
+    info.toString(nullptr);
+}
+
+/* ---- copy, rename, delete, permissions -------------------------------------------------- */
+
+TEST_F(Path, FileCopyCopiesContentsAndAttributes)
+{
+    std::string src = at("src.bin");
+    std::string content = patternBytes(300000, 3);
+    writeFile(src, content);
+    setReadOnly(src, true);
+    ASSERT_EQ(0u, kivFileCopy(src.c_str(), at("dst.bin").c_str()));
+    EXPECT_TRUE(content == kivtestReadFile(at("dst.bin"))) << "the copy holds the same bytes";
+    EXPECT_TRUE(isReadOnly(at("dst.bin")));
+    KIVFileInfo a, b;
+    ASSERT_EQ(0u, fileInfo(src, &a));
+    ASSERT_EQ(0u, fileInfo(at("dst.bin"), &b));
+    EXPECT_EQ(a.lastModifiedTime, b.lastModifiedTime);
+    EXPECT_EQ(a.permissions, b.permissions);
+    setReadOnly(src, false);
+    setReadOnly(at("dst.bin"), false);
+    EXPECT_EQ(0u, log.count());
+}
+
+TEST_F(Path, FileCopyRefusals)
+{
+    std::string src = at("src");
+    writeFile(src, "source");
+    writeFile(at("dst"), "keep me");
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileCopy(src.c_str(), src.c_str()));
+    log.at(KIVFN_KIVFILECOPY, 10);
+
+    EXPECT_EQ(ECF_FILE_EXISTS, kivFileCopy(src.c_str(), at("dst").c_str()));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILECOPY, 20), at("dst")));
+    EXPECT_TRUE(log.of(KIVFN_KIV_COPY).empty()) << "the system is not asked";
+    EXPECT_EQ("keep me", kivtestReadFile(at("dst")));
+
+    log.clear();
+    std::string missing = at("missing");
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileCopy(missing.c_str(), at("new").c_str()));
+    KivLogRecord sys = log.at(KIVFN_KIV_COPY, 10);
+    EXPECT_EQ(KIVOSFN_COPYFILE, sys.calledFunctionId);
+    EXPECT_EQ(2u, sys.calledValue);
+    EXPECT_TRUE(hasString(sys, missing));
+    KivLogRecord called = log.at(KIVFN_KIVFILECOPY, 30);
+    EXPECT_EQ(KIVFN_KIV_COPY, called.calledFunctionId);
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, called.calledValue);
+
+    EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST,
+              kivFileCopy(src.c_str(), join(at("no dir"), "x").c_str()));
+    EXPECT_EQ(ECF_ACCESS_DENIED, kivFileCopy(tmp.path().c_str(), at("dir copy").c_str()));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileCopy(nullptr, "x"));
+}
+
+TEST_F(Path, RenameMovesFilesAndDirectories)
+{
+    writeFile(at("a"), "A");
+    ASSERT_EQ(0u, kivFileRename(at("a").c_str(), at("b").c_str()));
+    EXPECT_FALSE(pathExists(at("a")));
+    EXPECT_EQ("A", kivtestReadFile(at("b")));
+    ASSERT_TRUE(makeDir(at("d")));
+    writeFile(join(at("d"), "inner"), "I");
+    ASSERT_EQ(0u, kivFileRename(at("d").c_str(), at("e").c_str()));
+    EXPECT_EQ("I", kivtestReadFile(join(at("e"), "inner")));
+    EXPECT_EQ(0u, log.count());
+}
+
+TEST_F(Path, RenameFailuresAllReadAsMissing)
+{
+    writeFile(at("a"), "A");
+    writeFile(at("b"), "B");
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileRename(at("a").c_str(), at("b").c_str()));
+    KivLogRecord r = log.at(KIVFN_KIVFILERENAME, 30);
+    EXPECT_EQ(KIVOSFN_MOVEFILE, r.calledFunctionId);
+    EXPECT_EQ(183u, r.calledValue); // ERROR_ALREADY_EXISTS
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, r.messageCode);
+    EXPECT_TRUE(hasString(r, at("a")));
+    EXPECT_TRUE(hasString(r, at("b")));
+    EXPECT_EQ("B", kivtestReadFile(at("b")));
+
+    log.clear();
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileRename(at("none").c_str(), at("c").c_str()));
+    EXPECT_EQ(2u, log.at(KIVFN_KIVFILERENAME, 30).calledValue);
+}
+
+TEST_F(Path, DeleteRemovesFilesOnly)
+{
+    writeFile(at("f"), "1");
+    ASSERT_EQ(0u, kivFileDelete(at("f").c_str()));
+    EXPECT_FALSE(pathExists(at("f")));
+
+    // A missing file is an answer, not logged.
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileDelete(at("f").c_str()));
+    EXPECT_EQ(0u, log.count());
+
+    EXPECT_EQ(ECF_FILE_IS_A_DIRECTORY, kivFileDelete(tmp.path().c_str()));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILEDELETE, 30), tmp.path()));
+
+    writeFile(at("ro"), "1");
+    setReadOnly(at("ro"), true);
+    EXPECT_EQ(ECF_ACCESS_DENIED, kivFileDelete(at("ro").c_str()));
+    KivLogRecord r = log.at(KIVFN_KIVFILEDELETE, 40);
+    EXPECT_EQ(KIVOSFN_DELETEFILE, r.calledFunctionId);
+    EXPECT_EQ(5u, r.calledValue);
+    EXPECT_TRUE(hasString(r, at("ro")));
+    EXPECT_TRUE(pathExists(at("ro")));
+    setReadOnly(at("ro"), false);
+    EXPECT_EQ(0u, kivFileDelete(at("ro").c_str()));
+}
+
+TEST_F(Path, SetPermissions)
+{
+    std::string file = at("f");
+    writeFile(file, "1");
+    Uint32 bits = KIV_PERM_OWNER_READ;
+    ASSERT_EQ(0u, kivFileSetPermissions(file.c_str(), &bits));
+    EXPECT_TRUE(isReadOnly(file));
+    EXPECT_EQ(ECF_ACCESS_DENIED, pathTest(file, KIV_PATH_TEST_WRITABLE));
+
+    bits = 0;
+    ASSERT_EQ(0u, kivFileSetPermissions(file.c_str(), &bits));
+    EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE, bits) << "written back";
+    EXPECT_FALSE(isReadOnly(file));
+    KIVFileInfo info;
+    ASSERT_EQ(0u, fileInfo(file, &info));
+    EXPECT_NE(0u, info.permissions & KIV_PERM_OWNER_WRITE);
+    EXPECT_EQ(0u, log.count());
+
+    std::string missing = at("missing");
+    bits = KIV_PERM_OWNER_READ;
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileSetPermissions(missing.c_str(), &bits));
+    KivLogRecord r = log.at(KIVFN_KIVFILESETPERMISSIONS, 20);
+    EXPECT_EQ(KIVOSFN_CHMOD, r.calledFunctionId);
+    EXPECT_TRUE(hasString(r, missing));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileSetPermissions(file.c_str(), nullptr));
+    EXPECT_EQ(0u, kivFileSetOwnership(file.c_str(), 1, 2));
+}
+
+/* ---- directories ---------------------------------------------------------------------- */
+
+TEST_F(Path, CreateOneDirectory)
+{
+    std::string d = at("d");
+    ASSERT_EQ(0u, createDir(d, KIV_DIR_CREATE_SINGLE));
+    EXPECT_TRUE(kivIsDirectory(d.c_str()));
+    EXPECT_EQ(0u, log.count());
+
+    EXPECT_EQ(ECF_FILE_EXISTS, createDir(d, KIV_DIR_CREATE_SINGLE));
+    KivLogRecord r = log.at(KIVFN_KIVDIRECTORYCREATE, 20);
+    EXPECT_EQ(KIVOSFN_CREATEDIRECTORY, r.calledFunctionId);
+    EXPECT_EQ(183u, r.calledValue);
+    EXPECT_TRUE(hasString(r, d));
+
+    log.clear();
+    std::string deep = join(join(at("x"), "y"), "z");
+    EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST, createDir(deep, KIV_DIR_CREATE_SINGLE));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), deep));
+    EXPECT_FALSE(pathExists(at("x")));
+
+    // A file where a directory is expected.
+    writeFile(at("file"), "1");
+    EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST, createDir(join(at("file"), "sub"), KIV_DIR_CREATE_SINGLE));
+
+    log.clear();
+    std::string tooLong = at(longName(300));
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, createDir(tooLong, KIV_DIR_CREATE_SINGLE));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), tooLong));
+}
+
+TEST_F(Path, CreateEveryMissingAncestor)
+{
+    std::string deep = join(join(join(at("a"), "b"), "c"), "d");
+    ASSERT_EQ(0u, createDir(deep, KIV_DIR_CREATE_PATH));
+    EXPECT_TRUE(kivIsDirectory(deep.c_str()));
+    ASSERT_EQ(0u, createDir(deep, KIV_DIR_CREATE_PATH)) << "existing directories are accepted";
+    ASSERT_EQ(0u, createDir(tmp.path(), KIV_DIR_CREATE_PATH));
+
+    // Runs of separators and a trailing one.
+    std::string sep(1, KIV_PATH_SEPARATOR);
+    std::string odd = at("p") + sep + sep + "q" + sep;
+    ASSERT_EQ(0u, createDir(odd, KIV_DIR_CREATE_PATH));
+    EXPECT_TRUE(kivIsDirectory(join(at("p"), "q").c_str()));
+    EXPECT_EQ(0u, log.count());
+
+    // Any other mode ends the walk at the first error.
+    EXPECT_EQ(ECF_FILE_EXISTS, createDir(join(at("a"), "new"), 3));
+    EXPECT_FALSE(pathExists(join(at("a"), "new")));
+}
+
+TEST_F(Path, CreateAncestorsStopsAtAFileOrALengthLimit)
+{
+    writeFile(at("file"), "1");
+    std::string blocked = join(join(at("file"), "sub"), "subsub");
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, createDir(blocked, KIV_DIR_CREATE_PATH));
+    KivLogRecord r = log.at(KIVFN_KIVDIRECTORYCREATE, 30);
+    EXPECT_TRUE(hasString(r, blocked));
+    EXPECT_TRUE(hasString(r, at("file")));
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, createDir(at("file"), KIV_DIR_CREATE_PATH));
+
+    log.clear();
+    std::string first = at(longName(100, 'a'));
+    std::string tooLong = join(join(first, longName(100, 'b')), longName(100, 'c'));
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, createDir(tooLong, KIV_DIR_CREATE_PATH));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), tooLong));
+    EXPECT_TRUE(kivIsDirectory(first.c_str())) << "what was made before the failure stays";
+}
+
+TEST_F(Path, CreateChecksItsParameter)
+{
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(nullptr));
+    log.at(KIVFN_KIVDIRECTORYCREATE, 1111);
+    KIVDirectoryCreateParam p;
+    p.version = 5;
+    p.path = at("never").c_str();
+    EXPECT_EQ(ECF_INVALID_VERSION, kivDirectoryCreate(&p));
+    EXPECT_EQ((std::vector<Uint64>{5, 20040702}), numbers(log.at(KIVFN_KIVDIRECTORYCREATE, 1112)));
+    p.version = KIV_VERSION_CURRENT;
+    p.path = nullptr;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(&p));
+}
+
+TEST_F(Path, DeleteOneDirectory)
+{
+    std::string d = at("d");
+    ASSERT_TRUE(makeDir(d));
+    writeFile(join(d, "f"), "1");
+    EXPECT_EQ(ECF_FILE_DIR_NOT_EMPTY, deleteDir(d, false));
+    KivLogRecord r = log.at(KIVFN_KIV_DIRECTORY_DELETE, 20);
+    EXPECT_EQ(KIVOSFN_REMOVEDIRECTORY, r.calledFunctionId);
+    EXPECT_EQ(145u, r.calledValue);
+    EXPECT_EQ(ECF_FILE_DIR_NOT_EMPTY, r.messageCode);
+    EXPECT_TRUE(hasString(r, d));
+
+    ASSERT_EQ(0u, kivFileDelete(join(d, "f").c_str()));
+    ASSERT_EQ(0u, deleteDir(d, false));
+    EXPECT_FALSE(pathExists(d));
+
+    log.clear();
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, deleteDir(d, false));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIV_DIRECTORY_DELETE, 20), d));
+    writeFile(at("file"), "1");
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("file"), false));
+    EXPECT_EQ(267u, log.of(KIVFN_KIV_DIRECTORY_DELETE).back().calledValue);
+    EXPECT_TRUE(pathExists(at("file")));
+}
+
+TEST_F(Path, DeleteTreeRecursively)
+{
+    std::string root = at("root");
+    ASSERT_EQ(0u, createDir(join(join(root, "a"), "b"), KIV_DIR_CREATE_PATH));
+    ASSERT_TRUE(makeDir(join(root, "empty")));
+    for (int i = 0; i < 50; ++i)
+        writeFile(join(join(root, "a"), "f" + std::to_string(i)), patternBytes(i * 10, i));
+    writeFile(join(join(join(root, "a"), "b"), "deep"), "d");
+    ASSERT_EQ(0u, deleteDir(root, true));
+    EXPECT_FALSE(pathExists(root));
+    EXPECT_EQ(0u, log.count());
+}
+
+TEST_F(Path, DeleteTreeReportsWhereItStopped)
+{
+    std::string root = at("root");
+    std::string b = join(join(root, "a"), "b");
+    ASSERT_EQ(0u, createDir(b, KIV_DIR_CREATE_PATH));
+    std::string ro = join(b, "ro.txt");
+    writeFile(ro, "read-only");
+    setReadOnly(ro, true);
+
+    EXPECT_EQ(ECF_ACCESS_DENIED, deleteDir(root, true));
+    EXPECT_TRUE(pathExists(ro));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILEDELETE, 40), ro));
+    // Each level on the way down names the entry that failed.
+    std::vector<KivLogRecord> levels = log.of(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE);
+    ASSERT_EQ(3u, levels.size());
+    EXPECT_EQ(40u, levels[0].probe);
+    EXPECT_EQ(KIVFN_KIVFILEDELETE, levels[0].calledFunctionId);
+    EXPECT_TRUE(hasString(levels[0], ro));
+    EXPECT_EQ(20u, levels[1].probe);
+    EXPECT_TRUE(hasString(levels[1], b));
+    EXPECT_EQ(20u, levels[2].probe);
+    EXPECT_TRUE(hasString(levels[2], join(root, "a")));
+    EXPECT_EQ(ECF_ACCESS_DENIED, levels[2].calledValue);
+
+    setReadOnly(ro, false);
+    ASSERT_EQ(0u, deleteDir(root, true));
+    EXPECT_FALSE(pathExists(root));
+}
+
+TEST_F(Path, DeleteTreeRefusals)
+{
+    writeFile(at("file"), "1");
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("file"), true));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 70), at("file")));
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("missing"), true));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, deleteDir("NUL", true));
+    log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 10);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryDelete(nullptr));
+}
+
+#if !defined(_WIN32)
+TEST_F(Path, DeleteTreeReportsANameTooLongForIt)
+{
+    // The system's own calls make a name the library's paths cannot hold.
+    std::string root = at(longName(200, 'r'));
+    ASSERT_TRUE(makeDir(root));
+    std::string name = longName(80, 'f');
+    writeFile(join(root, name), "beyond");
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, deleteDir(root, true));
+    KivLogRecord r = log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 80);
+    EXPECT_TRUE(hasString(r, root));
+    EXPECT_TRUE(hasString(r, name));
+    EXPECT_TRUE(pathExists(root));
+    ASSERT_EQ(0, unlink(join(root, name).c_str()));
+}
+
+TEST_F(Path, DeleteTreeRemovesLinksWithoutFollowingThem)
+{
+    std::string outside = at("outside");
+    ASSERT_TRUE(makeDir(outside));
+    writeFile(join(outside, "precious"), "keep");
+    std::string root = at("root");
+    ASSERT_TRUE(makeDir(root));
+    ASSERT_EQ(0, symlink(outside.c_str(), join(root, "link").c_str()));
+    ASSERT_EQ(0u, deleteDir(root, true));
+    EXPECT_FALSE(pathExists(root));
+    EXPECT_EQ("keep", kivtestReadFile(join(outside, "precious")));
+}
+#endif
+
+/* ---- tree copies ---------------------------------------------------------------------- */
+
+/* A tree with nested directories, empty files and directories, large and
+ * read-only files, a read-only directory and many files. */
+void buildTree(const std::string& root)
+{
+    ASSERT_EQ(0u, createDir(join(join(join(join(root, "nested"), "a"), "b"), "c"),
+                            KIV_DIR_CREATE_PATH));
+    writeFile(join(root, "empty.txt"), "");
+    writeFile(join(root, "one.bin"), "\x01");
+    writeFile(join(root, "big.bin"), patternBytes(300000, 11));
+    writeFile(join(root, "ro.txt"), patternBytes(100, 12));
+    setReadOnly(join(root, "ro.txt"), true);
+    std::string c = join(join(join(join(root, "nested"), "a"), "b"), "c");
+    writeFile(join(c, "deep.txt"), patternBytes(4096, 13));
+    ASSERT_TRUE(makeDir(join(join(root, "nested"), "empty dir")));
+    std::string roDir = join(join(root, "nested"), "ro dir");
+    ASSERT_TRUE(makeDir(roDir));
+    writeFile(join(roDir, "inside.txt"), "inside");
+    setReadOnly(roDir, true);
+    std::string many = join(root, "many");
+    ASSERT_TRUE(makeDir(many));
+    for (int i = 0; i < 150; ++i)
+        writeFile(join(many, "file" + std::to_string(i) + ".dat"), patternBytes(i * 37, i));
+}
+
+void unprotectTree(const std::string& root)
+{
+    setReadOnly(join(root, "ro.txt"), false);
+    setReadOnly(join(join(root, "nested"), "ro dir"), false);
+}
+
+/* Every entry below `root` by its relative path, with its type. */
+std::map<std::string, bool> entriesOf(const std::string& root)
+{
+    std::map<std::string, bool> out;
+    for (const auto& e : fs::recursive_directory_iterator(fs::path(root)))
+        out[fs::relative(e.path(), fs::path(root)).generic_string()] = e.is_directory();
+    return out;
+}
+
+/* The two trees hold the same names, the same bytes and, for files, the
+ * same attributes. */
+void expectSameTree(const std::string& a, const std::string& b)
+{
+    std::map<std::string, bool> left = entriesOf(a), right = entriesOf(b);
+    ASSERT_EQ(left, right);
+    for (const auto& [relative, isDir] : left) {
+        std::string pa = (fs::path(a) / fs::path(relative)).string();
+        std::string pb = (fs::path(b) / fs::path(relative)).string();
+        KIVFileInfo ia, ib;
+        ASSERT_EQ(0u, fileInfo(pa, &ia)) << pa;
+        ASSERT_EQ(0u, fileInfo(pb, &ib)) << pb;
+        EXPECT_EQ(ia.fileType, ib.fileType) << relative;
+        if (isDir)
+            continue;
+        EXPECT_TRUE(kivtestReadFile(pa) == kivtestReadFile(pb)) << "bytes of " << relative;
+        EXPECT_EQ(ia.size, ib.size) << relative;
+        EXPECT_EQ(ia.permissions, ib.permissions) << relative;
+        EXPECT_EQ(ia.lastModifiedTime, ib.lastModifiedTime) << relative;
+        EXPECT_EQ(isReadOnly(pa), isReadOnly(pb)) << relative;
+    }
+}
+
+TEST_F(Path, DirectoryCopyReproducesTheTree)
+{
+    std::string src = at("src");
+    buildTree(src);
+    std::string dst = at("dst");
+    ASSERT_EQ(0u, kivDirectoryCopy(src.c_str(), dst.c_str()));
+    expectSameTree(src, dst);
+    EXPECT_EQ(163u, entriesOf(dst).size());
+    EXPECT_EQ(0u, log.count());
+    unprotectTree(src);
+    unprotectTree(dst);
+}
+
+TEST_F(Path, DirectoryCopyRefusesAnExistingOrInnerDestination)
+{
+    std::string src = at("src");
+    ASSERT_TRUE(makeDir(src));
+    writeFile(join(src, "f"), "1");
+    ASSERT_TRUE(makeDir(at("existing")));
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), at("existing").c_str()));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCOPY, 10), at("existing")));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), src.c_str()));
+
+    log.clear();
+    std::string inner = join(src, "inner");
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), inner.c_str()));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCOPY, 10), inner));
+    EXPECT_FALSE(pathExists(inner));
+    std::string roundabout = join(join(join(src, "x"), ".."), "inner");
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), roundabout.c_str()));
+    // A sibling whose name starts like the source is elsewhere.
+    ASSERT_EQ(0u, kivDirectoryCopy(src.c_str(), (src + "2").c_str()));
+
+    log.clear();
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY,
+              kivDirectoryCopy(join(src, "f").c_str(), at("c1").c_str()));
+    log.at(KIVFN_KIVDIRECTORYCOPY, 70);
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, kivDirectoryCopy(at("none").c_str(), at("c2").c_str()));
+    EXPECT_FALSE(pathExists(at("c1")));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(nullptr, "x"));
+}
+
+TEST_F(Path, FailedDirectoryCopyRemovesWhatItMade)
+{
+    std::string src = at("s");
+    std::string dst = at("d" + longName(40, 'x'));
+    ASSERT_TRUE(makeDir(src));
+    writeFile(join(src, "ro.txt"), "read-only");
+    setReadOnly(join(src, "ro.txt"), true);
+    std::string z = join(src, "z");
+    ASSERT_TRUE(makeDir(z));
+    // A name that fits below the source but not below the destination.
+    std::string name = longName(KIV_PATH_BUFFER_SIZE - 1 - (z.size() + 1), 'L');
+    ASSERT_LE(name.size(), 255u);
+    writeFile(join(z, name), "long");
+    ASSERT_TRUE(pathExists(join(z, name)));
+
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, kivDirectoryCopy(src.c_str(), dst.c_str()));
+    EXPECT_FALSE(pathExists(dst)) << "the half-made copy is gone";
+    KivLogRecord inner = log.at(KIVFN_KIVDIRECTORYCOPY, 80);
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, inner.messageCode);
+    EXPECT_TRUE(hasString(inner, name));
+    KivLogRecord outer = log.at(KIVFN_KIVDIRECTORYCOPY, 50);
+    EXPECT_EQ(KIVFN_KIVDIRECTORYCOPY, outer.calledFunctionId);
+    EXPECT_TRUE(hasString(outer, z));
+    EXPECT_TRUE(log.of(KIVFN_KIVFILEDELETE).empty()) << "the copied read-only file was removed";
+    for (const auto& r : log.of(KIVFN_KIVDIRECTORYCOPY))
+        EXPECT_NE(90u, r.probe) << "the removal succeeded";
+    setReadOnly(join(src, "ro.txt"), false);
+}
+
+#if !defined(_WIN32)
+TEST_F(Path, DirectoryCopyThroughALoopEndsAndCleansUp)
+{
+    // Long enough names that the path limit comes before the system's own
+    // limit on links followed.
+    std::string src = at(longName(100, 's'));
+    ASSERT_TRUE(makeDir(src));
+    writeFile(join(src, "f"), "1");
+    ASSERT_EQ(0, symlink(src.c_str(), join(src, "loop").c_str()));
+    std::string dst = at(longName(100, 'd'));
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, kivDirectoryCopy(src.c_str(), dst.c_str()));
+    EXPECT_FALSE(pathExists(dst));
+    log.at(KIVFN_KIVDIRECTORYCOPY, 80);
+}
+#endif
+
+/* ---- current directory and drives -------------------------------------------------------- */
+
+class CurrentDirectory : public Path {
+protected:
+    void SetUp() override
+    {
+        DWORD n = GetCurrentDirectoryA(sizeof saved_, saved_);
+        ASSERT_TRUE(n > 0 && n < sizeof saved_);
+    }
+    void TearDown() override { SetCurrentDirectoryA(saved_); }
+    char saved_[1024];
+};
+
+TEST_F(CurrentDirectory, SetAndGet)
+{
+    ASSERT_EQ(0u, kivDirectorySetCurrent(tmp.path().c_str()));
+    char buffer[KIV_PATH_BUFFER_SIZE];
+    Uint32 capacity = sizeof buffer;
+    ASSERT_EQ(0u, kivDirectoryGetCurrent(buffer, &capacity));
+    EXPECT_EQ(std::strlen(buffer), capacity);
+    EXPECT_EQ(1u, kivComparePaths(buffer, tmp.path().c_str())) << buffer;
+
+    // Relative names now resolve in the directory.
+    writeFile(at("here"), "1");
+    EXPECT_EQ(1u, kivPathExists("here"));
+
+    Uint32 length = capacity;
+    char small[4] = "abc";
+    capacity = sizeof small;
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, kivDirectoryGetCurrent(small, &capacity));
+    EXPECT_EQ(length + 1, capacity) << "the size needed, terminator included";
+    log.at(KIVFN_KIVDIRECTORYGETCURRENT, 40);
+    capacity = length;
+    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, kivDirectoryGetCurrent(buffer, &capacity));
+    capacity = length + 1;
+    EXPECT_EQ(0u, kivDirectoryGetCurrent(buffer, &capacity));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryGetCurrent(buffer, nullptr));
+}
+
+TEST_F(CurrentDirectory, SetRefusesWhatIsNoDirectory)
+{
+    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivDirectorySetCurrent(at("missing").c_str()));
+    KivLogRecord r = log.at(KIVFN_KIVDIRECTORYSETCURRENT, 20);
+    EXPECT_EQ(KIVOSFN_SETCURRENTDIRECTORY, r.calledFunctionId);
+    EXPECT_TRUE(hasString(r, at("missing")));
+    writeFile(at("file"), "1");
+    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, kivDirectorySetCurrent(at("file").c_str()));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectorySetCurrent(nullptr));
+}
+
+TEST(Drives, DriveMapHasTheSystemDrive)
+{
+    Uint32 map = 0;
+    ASSERT_EQ(0u, kivGetLogicalDriveMap(&map));
+    EXPECT_NE(0u, map);
+    EXPECT_EQ(GetLogicalDrives(), map);
+#if !defined(_WIN32)
+    EXPECT_EQ(1u << 2, map) << "one root, drive C:";
+#endif
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetLogicalDriveMap(nullptr));
+}
+
+/* ---- permission denied (the system refusing, not the read-only attribute) ------------------ */
+
+bool permissionsApply()
+{
+#if defined(_WIN32)
+    return false;
+#else
+    return geteuid() != 0;
+#endif
+}
+
+TEST_F(Path, PermissionDeniedIsReportedWithThePath)
+{
+    if (!permissionsApply())
+        GTEST_SKIP() << "the user bypasses permissions (root), or they are not POSIX ones";
+#if !defined(_WIN32)
+    std::string locked = at("locked");
+    ASSERT_TRUE(makeDir(locked));
+    writeFile(join(locked, "f"), "1");
+    ASSERT_EQ(0, chmod(locked.c_str(), 0500));
+    EXPECT_EQ(ECF_ACCESS_DENIED, createDir(join(locked, "sub"), KIV_DIR_CREATE_SINGLE));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), join(locked, "sub")));
+    EXPECT_EQ(ECF_ACCESS_DENIED, kivFileDelete(join(locked, "f").c_str()));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILEDELETE, 40), join(locked, "f")));
+    ASSERT_EQ(0, chmod(locked.c_str(), 0700));
+
+    std::string src = at("src");
+    ASSERT_TRUE(makeDir(src));
+    writeFile(join(src, "a"), "1");
+    writeFile(join(src, "secret"), "2");
+    ASSERT_EQ(0, chmod(join(src, "secret").c_str(), 0));
+    EXPECT_EQ(ECF_ACCESS_DENIED, kivDirectoryCopy(src.c_str(), at("dst").c_str()));
+    EXPECT_FALSE(pathExists(at("dst")));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIV_COPY, 10), join(src, "secret")));
+    chmod(join(src, "secret").c_str(), 0600);
+#endif
+}
+
+} // namespace
