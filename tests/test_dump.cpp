@@ -1,0 +1,948 @@
+/*
+ * test_dump.cpp - trace dump files through real files: the header and tail
+ * a dumping tool writes, every validation code with a damaged file (and the
+ * file position put back), and the parser in both directions over
+ * instantaneous dumps of each ring mode (wrapped or not, cleared, stopped
+ * when full), continuous and circular files, profile dumps, torn records
+ * and records larger than the read buffer.
+ */
+#include "gtdump.h"
+#include "kivecf.h"
+#include "kivfile.h"
+#include "kivtest.h"
+#include "kivthread.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const Uint32 kRing = 0x80000;            /* 8192 slots */
+const Uint32 kSlots = kRing / 64;
+const Uint32 kFn = 0x081A0002u;          /* KIVHFile::open */
+const Uint32 kMark = 0x5EC0DE00u;        /* entry word b of the test's records */
+
+typedef std::vector<Uint8> Bytes;
+
+/* ---- Blocks ------------------------------------------------------------------ */
+
+/* A control block in private memory, initialised, attached and enabled for
+ * the scope. */
+class Trace {
+public:
+    Trace(Uint32 kind, Uint32 bufferSize = kRing, Uint32 flags = 0)
+    {
+        std::unique_ptr<GtraceOptions> o(new GtraceOptions());
+        o->bufferSize = bufferSize;
+        o->traceKind = kind;
+        o->traceFlags = flags;
+        size_t bytes = (kind & GTRACE_KIND_PROFILE) ? GTRACE_HEADER_SIZE + (size_t)bufferSize
+                                                    : gtraceGetAllocSize(bufferSize);
+        m_words.assign(bytes / 8 + 1, 0);
+        EXPECT_EQ(0u, gtraceInitialize(block(), o.get()));
+        gtraceAttach(block(), 4711, nullptr, nullptr, nullptr);
+        gtraceEnable();
+    }
+    ~Trace() { gtraceDetach(); }
+    GTCB* block() { return reinterpret_cast<GTCB*>(m_words.data()); }
+    RAMBOCB* ring() { return gtraceRingBuffer(block()); }
+
+private:
+    std::vector<Uint64> m_words;
+};
+
+/* Record `index` of the test: one slot, or with `extra` bytes of items
+ * several slots.  Its entry word a is the index. */
+void record(Uint32 index, Uint32 extra = 0)
+{
+    if (extra == 0) {
+        gtraceEntry(kivThreadID(), 0, kFn, index, kMark);
+        return;
+    }
+    Bytes data(extra, static_cast<Uint8>(index));
+    gtraceEntryVar(kivThreadID(), 0, kFn, index, kMark, 1, (Uint32)GTRACE_ITEM_BLOCK, extra,
+                   (const void*)data.data());
+}
+
+/* Mostly one-slot records, now and then one of several slots. */
+Uint32 extraFor(Uint32 index) { return index % 7 == 3 ? 40 + (index * 37) % 400 : 0; }
+
+void records(Uint32 from, Uint32 to)
+{
+    for (Uint32 i = from; i < to; ++i)
+        record(i, extraFor(i));
+}
+
+/* ---- Files --------------------------------------------------------------------- */
+
+void writeBytes(const std::string& path, const Bytes& bytes)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    if (!bytes.empty()) {
+        ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
+    }
+    fclose(f);
+}
+
+Bytes readBytes(const std::string& path)
+{
+    std::string s = kivtestReadFile(path);
+    return Bytes(s.begin(), s.end());
+}
+
+void append(Bytes& to, const void* p, size_t n)
+{
+    const Uint8* b = static_cast<const Uint8*>(p);
+    to.insert(to.end(), b, b + n);
+}
+
+/* A dump of the attached block, made as a dumping tool makes it. */
+Bytes dumpOf(bool instantaneous)
+{
+    Bytes out(GTRACE_DUMP_HEADER_SIZE);
+    void* data = nullptr;
+    Uint32 size = 0;
+    EXPECT_EQ(0u, gtraceGetDumpHeaderBuffer(instantaneous ? 1 : 0, out.data(), &data, &size));
+    append(out, data, size);
+    RamboDumpTail tail;
+    memset(&tail, 0, sizeof tail);
+    GtraceOptions* o = nullptr;
+    gtraceGetOptionsPtr(&o);
+    if (instantaneous && !(o->traceKind & GTRACE_KIND_PROFILE)) {
+        EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
+        append(out, &tail, sizeof tail);
+    }
+    return out;
+}
+
+/* The options block inside a dump. */
+GtraceOptions* optionsIn(Bytes& dump)
+{
+    return reinterpret_cast<GtraceOptions*>(dump.data() + offsetof(GtraceDumpHeader, options));
+}
+RamboDumpHeader* ringHeaderIn(Bytes& dump)
+{
+    return reinterpret_cast<RamboDumpHeader*>(dump.data() + GTRACE_DUMP_PREFIX_SIZE);
+}
+RamboDumpTail* tailIn(Bytes& dump)
+{
+    return reinterpret_cast<RamboDumpTail*>(dump.data() + dump.size() - RAMBO_DUMP_TAIL_SIZE);
+}
+
+class DumpFile {
+public:
+    explicit DumpFile(const std::string& path)
+    {
+        KIVFileOpenParam p;
+        p.fileName = path.c_str();
+        p.openMode = KIV_FILE_OPEN_EXISTING;
+        p.accessMode = KIV_FILE_READ;
+        rc = file.open(&p);
+    }
+    ~DumpFile()
+    {
+        if (rc == 0)
+            file.close();
+    }
+    Uint64 position()
+    {
+        KIVFileSeekParam p;
+        p.origin = KIV_FILE_SEEK_CUR;
+        Uint64 at = ~0ull;
+        file.seek(&p, &at);
+        return at;
+    }
+    void seek(Uint64 to)
+    {
+        KIVFileSeekParam p;
+        p.offset = (Sint64)to;
+        ASSERT_EQ(0u, file.seek(&p, nullptr));
+    }
+    KIVHFile file;
+    Uint32 rc = 0;
+};
+
+/* ---- Parsing ------------------------------------------------------------------- */
+
+struct Parsed {
+    Uint32 index;        /* entry word a */
+    Uint32 length;       /* payload length */
+    Uint64 position;     /* payload position in the file */
+};
+
+struct Walk {
+    Uint32 openRc = 0;
+    std::vector<Parsed> records;
+    Uint8 wrapped = 0xFF, lost = 0xFF;
+    Uint32 rejected = 0;
+};
+
+/* The expected order for a tool: validate, open, parse until 0, ask wrap
+ * and truncation, close. */
+Walk walk(const std::string& path, bool forward, Uint32 expectedKind = GTRACE_PARSER_RING)
+{
+    Walk w;
+    DumpFile f(path);
+    EXPECT_EQ(0u, f.rc);
+    EXPECT_EQ(0u, gtraceValidateDumpFile(&f.file, expectedKind));
+    EXPECT_EQ(0u, f.position());
+    GtraceDumpFileParser parser;
+    w.openRc = gtraceOpenDumpFileParser(&f.file, &parser, forward ? 1 : 0);
+    if (w.openRc != 0)
+        return w;
+    GtraceRecord r;
+    Uint64 at = 0;
+    for (Uint32 length; (length = gtraceParseRecords(&f.file, &parser, &at, &r, sizeof r)) != 0;) {
+        EXPECT_EQ(kMark, r.b) << "not a record of the test";
+        w.records.push_back(Parsed{r.a, length, at});
+        if (w.records.size() > 10 * kSlots) {
+            ADD_FAILURE() << "the walk does not end";
+            break;
+        }
+    }
+    EXPECT_EQ(0u, gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0)) << "0 stays 0";
+    EXPECT_EQ(0u, ramboDidBufferWrap(&parser.ring, &w.wrapped));
+    EXPECT_EQ(0u, ramboWasBufferTruncated(&parser.ring, &w.lost));
+    EXPECT_EQ(0u, ramboGetRejectedRecords(&parser.ring, &w.rejected));
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+    return w;
+}
+
+std::vector<Uint32> indexes(const Walk& w)
+{
+    std::vector<Uint32> out;
+    for (const Parsed& p : w.records)
+        out.push_back(p.index);
+    return out;
+}
+
+std::vector<Uint32> range(Uint32 from, Uint32 to)
+{
+    std::vector<Uint32> out;
+    for (Uint32 i = from; i < to; ++i)
+        out.push_back(i);
+    return out;
+}
+
+std::vector<Uint32> reversed(std::vector<Uint32> v)
+{
+    std::reverse(v.begin(), v.end());
+    return v;
+}
+
+/* Both directions give the same records in opposite orders. */
+void expectBothWays(const std::string& path, const std::vector<Uint32>& oldestFirst)
+{
+    EXPECT_EQ(oldestFirst, indexes(walk(path, true)));
+    EXPECT_EQ(reversed(oldestFirst), indexes(walk(path, false)));
+}
+
+/* A hand-made record of `slots` slots with its entry word a = index. */
+Bytes makeRecord(Uint32 sequence, Uint32 slots, Uint32 index)
+{
+    Bytes r(slots * 64, 0);
+    Uint16 marker = RAMBO_SEAL_MARKER, n = (Uint16)slots;
+    memcpy(&r[0], &sequence, 4);
+    memcpy(&r[4], &marker, 2);
+    memcpy(&r[6], &n, 2);
+    GtraceRecord g;
+    memset(&g, 0, sizeof g);
+    g.recordType = GTRACE_TYPE_ENTRY;
+    g.functionId = kFn;
+    g.a = index;
+    g.b = kMark;
+    memcpy(&r[8], &g, 52);
+    Uint32 trailer = ~sequence;
+    memcpy(&r[r.size() - 4], &trailer, 4);
+    return r;
+}
+
+/* A continuous dump of the block's options with `data` as its slots. */
+Bytes continuousDump(Uint64 wrapFileSize, const Bytes& data)
+{
+    Bytes d = dumpOf(false);
+    d.resize(GTRACE_DUMP_HEADER_SIZE);
+    optionsIn(d)->wrapFileSize = wrapFileSize;
+    append(d, data.data(), data.size());
+    return d;
+}
+
+} // namespace
+
+/* ======================================================================== */
+/* Writing: header buffer and tail                                            */
+/* ======================================================================== */
+
+TEST(DumpWrite, HeaderAndTailNeedAnAttachedInitialisedBlock)
+{
+    Bytes buffer(GTRACE_DUMP_HEADER_SIZE);
+    RamboDumpTail tail;
+    gtraceDetach();
+    EXPECT_EQ(ECF_GTRACE_NOT_ATTACHED,
+              gtraceGetDumpHeaderBuffer(1, buffer.data(), nullptr, nullptr));
+    EXPECT_EQ(ECF_GTRACE_NOT_ATTACHED, gtraceGetDumpTail(&tail));
+
+    std::vector<Uint64> zeroed(gtraceGetAllocSize(kRing) / 8 + 1, 0);
+    gtraceAttach(reinterpret_cast<GTCB*>(zeroed.data()), 1, nullptr, nullptr, nullptr);
+    EXPECT_EQ(ECF_GTRACE_NOT_INITIALIZED,
+              gtraceGetDumpHeaderBuffer(1, buffer.data(), nullptr, nullptr));
+    EXPECT_EQ(ECF_GTRACE_NOT_INITIALIZED, gtraceGetDumpTail(&tail));
+    gtraceDetach();
+
+    Trace t(GTRACE_KIND_WRAP);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceGetDumpHeaderBuffer(1, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceGetDumpTail(nullptr));
+}
+
+TEST(DumpWrite, RingHeaderHoldsOptionsTickFactorAndRingHeader)
+{
+    Trace t(GTRACE_KIND_WRAP, kRing, GTRACE_FLAG_TIMESTAMP);
+    records(0, 10);
+    Bytes h(GTRACE_DUMP_HEADER_SIZE, 0xEE);
+    void* data = nullptr;
+    Uint32 size = 0;
+    ASSERT_EQ(0u, gtraceGetDumpHeaderBuffer(1, h.data(), &data, &size));
+    EXPECT_EQ(0, memcmp(h.data(), "GTDUMP1", 8));
+    EXPECT_EQ(0, memcmp(optionsIn(h), &t.block()->options, GTRACE_OPTIONS_SIZE));
+
+    KIVTickConversionFactor mine;
+    mine.initialize();
+    KIVTickConversionFactor stored;
+    memcpy(&stored, h.data() + 200552, sizeof stored);
+    EXPECT_EQ(mine.frequency, stored.frequency);
+    EXPECT_EQ(mine.counterTicks, stored.counterTicks);
+    EXPECT_EQ(mine.timestampTicks, stored.timestampTicks);
+
+    RamboDumpHeader* r = ringHeaderIn(h);
+    EXPECT_EQ(0, memcmp(r->eyeCatcher, "@HEAD\r\n", 8));
+    EXPECT_EQ(kRing, r->bufferSize);
+    EXPECT_EQ(RAMBO_DUMP_INSTANTANEOUS, r->dumpType);
+    EXPECT_EQ(1u, r->wraps);
+    EXPECT_EQ((void*)ramboSlots(t.ring()), data);
+    EXPECT_EQ(kRing, size);
+
+    ASSERT_EQ(0u, gtraceGetDumpHeaderBuffer(0, h.data(), nullptr, nullptr));
+    EXPECT_EQ(RAMBO_DUMP_CONTINUOUS, ringHeaderIn(h)->dumpType);
+
+    RamboDumpTail tail;
+    memset(&tail, 0, sizeof tail);
+    ASSERT_EQ(0u, gtraceGetDumpTail(&tail));
+    EXPECT_EQ(0, memcmp(tail.eyeCatcher, "@TAIL\r\n", 8));
+    EXPECT_EQ(t.ring()->counter, tail.counter);
+    EXPECT_EQ(t.ring()->counter % kSlots, tail.slotIndex);
+}
+
+TEST(DumpWrite, ProfileHeaderPointsAtTheTableAndHasNoTail)
+{
+    Trace t(GTRACE_KIND_PROFILE, 0x80000);
+    Bytes h(GTRACE_DUMP_HEADER_SIZE);
+    void* data = nullptr;
+    Uint32 size = 0;
+    ASSERT_EQ(0u, gtraceGetDumpHeaderBuffer(1, h.data(), &data, &size));
+    EXPECT_EQ((void*)gtraceKindArea(t.block()), data);
+    EXPECT_EQ(0x80000u, size);
+    EXPECT_TRUE(optionsIn(h)->traceKind & GTRACE_KIND_PROFILE);
+
+    RamboDumpTail tail;
+    memset(&tail, 0x5A, sizeof tail);
+    EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
+    EXPECT_EQ(0x5A, reinterpret_cast<Uint8*>(&tail)[0]) << "nothing written";
+}
+
+/* ======================================================================== */
+/* Round trips of instantaneous dumps                                        */
+/* ======================================================================== */
+
+TEST(DumpRoundTrip, WrappingBufferNotYetRound)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    records(0, 300);
+    writeBytes(dir.file("d"), dumpOf(true));
+    expectBothWays(dir.file("d"), range(0, 300));
+    Walk w = walk(dir.file("d"), true);
+    EXPECT_EQ(0u, w.wrapped);
+    EXPECT_EQ(0u, w.lost);
+    EXPECT_EQ(0u, w.rejected);
+    EXPECT_EQ(52u, w.records[0].length);
+    EXPECT_EQ(ramboSlotsFor(0x38 + 8 + extraFor(3)) * 64 - 12, w.records[3].length);
+}
+
+TEST(DumpRoundTrip, WrappedBufferGivesTheLastLapOldestFirstAndNewestFirst)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    const Uint32 total = 20000;
+    records(0, total);
+    writeBytes(dir.file("d"), dumpOf(true));
+
+    Walk fw = walk(dir.file("d"), true);
+    Walk bw = walk(dir.file("d"), false);
+    std::vector<Uint32> f = indexes(fw);
+    ASSERT_GT(f.size(), 5000u);
+    EXPECT_EQ(total - 1, f.back()) << "the newest record ends the forward walk";
+    EXPECT_EQ(range(f.front(), total), f) << "consecutive, oldest surviving first";
+    EXPECT_EQ(reversed(f), indexes(bw));
+    EXPECT_EQ(1u, fw.wrapped);
+    EXPECT_EQ(1u, bw.wrapped);
+    EXPECT_EQ(0u, fw.lost);
+
+}
+
+TEST(DumpRoundTrip, ClearedWrappingBufferShowsOnlyTheNewSequence)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    records(0, 5000);
+    ASSERT_EQ(0u, gtraceClear());
+    records(5000, 5100);
+    writeBytes(dir.file("d"), dumpOf(true));
+    expectBothWays(dir.file("d"), range(5000, 5100));
+    Walk w = walk(dir.file("d"), true);
+    EXPECT_EQ(0u, w.wrapped) << "the new sequence has not gone round";
+    EXPECT_EQ(0u, w.rejected) << "stale records are not torn ones";
+    EXPECT_EQ(0u, walk(dir.file("d"), false).rejected)
+        << "nor are the headers of stale records left inside the padding of new ones";
+}
+
+TEST(DumpRoundTrip, StopWhenFullBufferNotFull)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_STOP);
+    records(0, 1000);
+    writeBytes(dir.file("d"), dumpOf(true));
+    expectBothWays(dir.file("d"), range(0, 1000));
+    Walk w = walk(dir.file("d"), false);
+    EXPECT_EQ(0u, w.lost);
+    EXPECT_EQ(0u, w.wrapped);
+}
+
+TEST(DumpRoundTrip, StopWhenFullBufferThatOverflowedReportsLostRecords)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_STOP);
+    Uint32 i = 0;
+    while (t.ring()->counter < kSlots)
+        record(i++);
+    const Uint32 kept = i;
+    for (Uint32 j = 0; j < 50; ++j)
+        record(i++);  // into the scratch area
+    writeBytes(dir.file("d"), dumpOf(true));
+    expectBothWays(dir.file("d"), range(0, kept));
+    Walk w = walk(dir.file("d"), true);
+    EXPECT_EQ(1u, w.lost);
+}
+
+TEST(DumpRoundTrip, StopWhenFullBufferAfterClearStartsAgainAtSlotZero)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_STOP);
+    records(0, 3000);
+    ASSERT_EQ(0u, gtraceClear());
+    records(3000, 3040);
+    writeBytes(dir.file("d"), dumpOf(true));
+    expectBothWays(dir.file("d"), range(3000, 3040));
+}
+
+TEST(DumpRoundTrip, ChunkedBufferDumpedAtOnce)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_CHUNKED);
+    // No dumper: the hand-shake must not hold the writers.
+    ASSERT_EQ(0u, gtraceAutoDumpEnabled(0));
+    records(0, 12000);
+    writeBytes(dir.file("d"), dumpOf(true));
+    std::vector<Uint32> f = indexes(walk(dir.file("d"), true));
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(range(f.front(), 12000), f);
+    EXPECT_EQ(reversed(f), indexes(walk(dir.file("d"), false)));
+}
+
+TEST(DumpRoundTrip, EmptyBufferParsesToNothing)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    writeBytes(dir.file("d"), dumpOf(true));
+    EXPECT_TRUE(walk(dir.file("d"), true).records.empty());
+    EXPECT_TRUE(walk(dir.file("d"), false).records.empty());
+}
+
+/* Records of up to 2048 slots in a ring larger than the read buffer: every
+ * refill boundary is crossed by some record, in both directions. */
+TEST(DumpRoundTrip, LargeRecordsAcrossReadBufferBoundaries)
+{
+    KivTestTempDir dir;
+    const Uint32 ring = 0x400000;  /* four read buffers */
+    Trace t(GTRACE_KIND_WRAP, ring);
+    Uint32 total = 0;
+    for (; total < 700; ++total) {
+        Uint32 extra = total % 5 == 0 ? 0xFFFF - 8 : (total * 977) % 9000;
+        record(total, extra);
+    }
+    writeBytes(dir.file("d"), dumpOf(true));
+    std::vector<Uint32> f = indexes(walk(dir.file("d"), true));
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(range(f.front(), total), f);
+    EXPECT_EQ(reversed(f), indexes(walk(dir.file("d"), false)));
+    EXPECT_GT(f.size(), 50u);
+}
+
+TEST(DumpRoundTrip, PayloadPositionAndShortCopy)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    record(1);
+    record(2, 1000);
+    writeBytes(dir.file("d"), dumpOf(true));
+    Bytes file = readBytes(dir.file("d"));
+
+    DumpFile f(dir.file("d"));
+    GtraceDumpFileParser parser;
+    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, 1));
+    Uint8 out[64];
+    memset(out, 0xAA, sizeof out);
+    Uint64 at = 0;
+    EXPECT_EQ(52u, gtraceParseRecords(&f.file, &parser, &at, out, 20));
+    EXPECT_EQ(0, memcmp(out, &file[at], 20));
+    EXPECT_EQ(0xAA, out[20]) << "only outSize bytes copied";
+    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 8u, at) << "the first slot's payload";
+
+    const Uint32 big = ramboSlotsFor(0x38 + 8 + 1000) * 64 - 12;
+    EXPECT_EQ(big, gtraceParseRecords(&f.file, &parser, &at, nullptr, 0)) << "no copy asked for";
+    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 64u + 8u, at);
+    Bytes whole(big);
+    EXPECT_EQ(0u, gtraceParseRecords(&f.file, &parser, nullptr, whole.data(), big));
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(&parser)) << "closed twice";
+}
+
+TEST(DumpRoundTrip, TornRecordIsSkippedAndCounted)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    records(0, 50);
+    Bytes d = dumpOf(true);
+    // Break the trailer of record 11, a one-slot record: find it by its
+    // entry word.
+    Uint8* slots = d.data() + GTRACE_DUMP_HEADER_SIZE;
+    bool broken = false;
+    for (Uint32 i = 0; i < kSlots && !broken; ++i) {
+        GtraceRecord r;
+        memcpy(&r, slots + i * 64 + 8, sizeof r - 8);
+        if (r.b == kMark && r.a == 11 && r.functionId == kFn) {
+            slots[i * 64 + 63] ^= 0xFF;
+            broken = true;
+        }
+    }
+    ASSERT_TRUE(broken);
+    writeBytes(dir.file("d"), d);
+    std::vector<Uint32> expected = range(0, 50);
+    expected.erase(expected.begin() + 11);
+    expectBothWays(dir.file("d"), expected);
+    EXPECT_EQ(1u, walk(dir.file("d"), true).rejected);
+    EXPECT_EQ(1u, walk(dir.file("d"), false).rejected);
+}
+
+TEST(DumpRoundTrip, OneFileTwoParsersInterleaved)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    records(0, 200);
+    writeBytes(dir.file("d"), dumpOf(true));
+    DumpFile f(dir.file("d"));
+    GtraceDumpFileParser up, down;
+    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &up, 1));
+    f.seek(0);
+    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &down, 0));
+    GtraceRecord r;
+    for (Uint32 i = 0; i < 200; ++i) {
+        ASSERT_NE(0u, gtraceParseRecords(&f.file, &up, nullptr, &r, sizeof r));
+        EXPECT_EQ(i, r.a);
+        ASSERT_NE(0u, gtraceParseRecords(&f.file, &down, nullptr, &r, sizeof r));
+        EXPECT_EQ(199 - i, r.a);
+    }
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&up));
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&down));
+}
+
+/* ======================================================================== */
+/* Continuous and circular files                                             */
+/* ======================================================================== */
+
+TEST(DumpContinuous, SlotsInFileOrder)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_WRAP);
+    records(0, 400);
+    // A dumping tool appended the slots written so far.
+    const Uint32 used = t.ring()->counter;
+    Bytes slots(ramboSlots(t.ring()), ramboSlots(t.ring()) + used * 64);
+    writeBytes(dir.file("d"), continuousDump(0, slots));
+    expectBothWays(dir.file("d"), range(0, 400));
+    Walk w = walk(dir.file("d"), true);
+    EXPECT_EQ(0u, w.wrapped);
+    EXPECT_EQ(0u, w.lost);
+
+    // A partial slot at the end is not visited.
+    slots.resize(slots.size() + 40, 0x77);
+    writeBytes(dir.file("e"), continuousDump(0, slots));
+    expectBothWays(dir.file("e"), range(0, 400));
+}
+
+TEST(DumpContinuous, EmptyAndShortData)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_CHUNKED);
+    writeBytes(dir.file("empty"), continuousDump(0, Bytes()));
+    EXPECT_TRUE(walk(dir.file("empty"), true).records.empty());
+    EXPECT_TRUE(walk(dir.file("empty"), false).records.empty());
+
+    writeBytes(dir.file("short"), continuousDump(0, Bytes(63, 0)));
+    DumpFile f(dir.file("short"));
+    EXPECT_EQ(ECF_RAMBO_DUMP_TRUNCATED, gtraceValidateDumpFile(&f.file, 0));
+    GtraceDumpFileParser parser;
+    EXPECT_EQ(ECF_RAMBO_DUMP_TRUNCATED, gtraceOpenDumpFileParser(&f.file, &parser, 1));
+    EXPECT_EQ(0u, gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0));
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser)) << "a parser that never opened";
+}
+
+/* A circular file of 64 slots, written round more than once: records of 1
+ * to 3 slots with rising sequence numbers; one that does not fit before the
+ * end is cut in two (its head at the end, its rest at the start). */
+Bytes circularSlots(Uint32 count, Uint32* firstKept, Uint32 capacity = 64)
+{
+    Bytes area(capacity * 64, 0);
+    Uint32 at = 0, sequence = 1000;
+    for (Uint32 i = 0; i < count; ++i) {
+        Uint32 n = 1 + i % 3;
+        Bytes r = makeRecord(sequence, n, i);
+        sequence += n;
+        for (Uint32 k = 0; k < n; ++k) {
+            memcpy(&area[at * 64], &r[k * 64], 64);
+            at = (at + 1) % capacity;
+        }
+    }
+    // The oldest whole record that was not overwritten: walking back from
+    // the newest, records fit until capacity slots are used.
+    Uint32 used = 0, first = count;
+    while (first > 0 && used + 1 + (first - 1) % 3 <= capacity) {
+        --first;
+        used += 1 + first % 3;
+    }
+    *firstKept = first;
+    return area;
+}
+
+TEST(DumpContinuous, CircularFileWalksFromItsOldestRecord)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_CHUNKED);
+    Uint32 first = 0;
+    Bytes area = circularSlots(100, &first);
+    writeBytes(dir.file("d"), continuousDump(area.size(), area));
+    Walk fw = walk(dir.file("d"), true);
+    Walk bw = walk(dir.file("d"), false);
+    std::vector<Uint32> f = indexes(fw);
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(99u, f.back());
+    // The record cut by the end of the file, if any, is missing; every other
+    // surviving record is there in order.
+    std::vector<Uint32> all = range(first, 100);
+    for (Uint32 i : f)
+        EXPECT_TRUE(std::find(all.begin(), all.end(), i) != all.end()) << i;
+    EXPECT_GE(f.size() + 2, all.size());
+    EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
+    EXPECT_EQ(reversed(f), indexes(bw));
+    EXPECT_EQ(1u, fw.wrapped);
+    EXPECT_EQ(1u, bw.wrapped);
+
+    // The same records without the circular mark: plain file order.
+    writeBytes(dir.file("plain"), continuousDump(0, area));
+    std::vector<Uint32> p = indexes(walk(dir.file("plain"), true));
+    EXPECT_FALSE(std::is_sorted(p.begin(), p.end()));
+    EXPECT_EQ(0u, walk(dir.file("plain"), true).wrapped);
+}
+
+TEST(DumpContinuous, CircularFileNotYetRound)
+{
+    KivTestTempDir dir;
+    Trace t(GTRACE_KIND_CHUNKED);
+    Uint32 first = 0;
+    Bytes area = circularSlots(20, &first);  /* 40 of 64 slots */
+    ASSERT_EQ(0u, first);
+    writeBytes(dir.file("d"), continuousDump(area.size(), area));
+    expectBothWays(dir.file("d"), range(0, 20));
+    EXPECT_EQ(0u, walk(dir.file("d"), true).wrapped);
+}
+
+/* ======================================================================== */
+/* Profile dumps                                                              */
+/* ======================================================================== */
+
+TEST(DumpProfile, EntriesOfUsedFunctionsRoundTrip)
+{
+    KivTestTempDir dir;
+    std::map<Uint32, Uint32> calls;
+    {
+        Trace t(GTRACE_KIND_PROFILE, 0x80000, GTRACE_FLAG_TIMESTAMP | GTRACE_FLAG_CALL_STACKS);
+        for (Uint32 i = 0; i < 30; ++i) {
+            Uint32 fn = 0x081A0000u + 1 + i % 6;
+            Uint32 rc = 0;
+            gtraceEntry(kivThreadID(), 0, fn, 0, 1000000);
+            gtraceExit(kivThreadID(), 0, fn, &rc, 0, 0);
+            ++calls[fn];
+        }
+        writeBytes(dir.file("p"), dumpOf(true));
+    }
+    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 0x80000u, readBytes(dir.file("p")).size());
+
+    for (Uint8 forward = 0; forward < 2; ++forward) {
+        DumpFile f(dir.file("p"));
+        EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceValidateDumpFile(&f.file, GTRACE_PARSER_RING));
+        ASSERT_EQ(0u, gtraceValidateDumpFile(&f.file, GTRACE_PARSER_PROFILE));
+        ASSERT_EQ(0u, gtraceValidateDumpFile(&f.file, 0));
+        GtraceDumpFileParser parser;
+        ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
+        EXPECT_EQ(GTRACE_PARSER_PROFILE, parser.kind);
+        std::map<Uint32, Uint32> seen;
+        GtraceProfileEntry e;
+        Uint64 at = 0;
+        while (gtraceParseRecords(&f.file, &parser, &at, &e, sizeof e) == sizeof e) {
+            EXPECT_EQ(0u, seen.count(e.functionId));
+            seen[e.functionId] = e.callCount;
+            EXPECT_EQ(0u, (at - GTRACE_DUMP_HEADER_SIZE) % 16);
+        }
+        EXPECT_EQ(calls, seen);
+        EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+        EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(&parser));
+    }
+}
+
+/* ======================================================================== */
+/* Validation: every code, with the position put back                       */
+/* ======================================================================== */
+
+namespace {
+
+/* A good instantaneous dump of a few records. */
+Bytes goodDump()
+{
+    Trace t(GTRACE_KIND_WRAP);
+    records(0, 20);
+    return dumpOf(true);
+}
+
+/* Validate `dump` placed after `lead` bytes of something else, starting
+ * at the dump; the position must come back. */
+Uint32 validateAt(const Bytes& dump, Uint32 lead = 100, Uint32 expectedKind = 0)
+{
+    KivTestTempDir dir;
+    Bytes file(lead, 0x33);
+    append(file, dump.data(), dump.size());
+    writeBytes(dir.file("v"), file);
+    DumpFile f(dir.file("v"));
+    f.seek(lead);
+    Uint32 rc = gtraceValidateDumpFile(&f.file, expectedKind);
+    EXPECT_EQ(lead, f.position()) << "position not restored, rc " << std::hex << rc;
+    f.seek(lead + GTRACE_DUMP_PREFIX_SIZE <= file.size() ? lead + GTRACE_DUMP_PREFIX_SIZE : lead);
+    if (lead + GTRACE_DUMP_PREFIX_SIZE <= file.size()) {
+        Uint32 ringRc = ramboValidateDumpFile(&f.file);
+        EXPECT_EQ(lead + GTRACE_DUMP_PREFIX_SIZE, f.position());
+        if (rc != ECF_GTRACE_INVALID_DUMP_EYE_CATCHER && rc != ECF_INVALID_PARAMETER) {
+            EXPECT_EQ(rc, ringRc) << "the ring part alone gives the same answer";
+        }
+    }
+    // The parser refuses the same file with the same code.
+    f.seek(lead);
+    GtraceDumpFileParser parser;
+    Uint32 openRc = gtraceOpenDumpFileParser(&f.file, &parser, 1);
+    if (rc != ECF_INVALID_PARAMETER) {
+        EXPECT_EQ(rc, openRc);
+    }
+    if (openRc == 0)
+        gtraceCloseDumpFileParser(&parser);
+    return rc;
+}
+
+} // namespace
+
+TEST(DumpValidate, GoodDumpAnywhereInAFile)
+{
+    Bytes d = goodDump();
+    EXPECT_EQ(0u, validateAt(d, 0));
+    EXPECT_EQ(0u, validateAt(d, 100));
+    EXPECT_EQ(0u, validateAt(d, 100, GTRACE_PARSER_RING));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, validateAt(d, 100, GTRACE_PARSER_PROFILE));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceValidateDumpFile(nullptr, 0));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboValidateDumpFile(nullptr));
+}
+
+TEST(DumpValidate, TruncatedAndMisspeltTraceHeader)
+{
+    Bytes d = goodDump();
+    Bytes cut(d.begin(), d.begin() + 200567);
+    EXPECT_EQ(ECF_GTRACE_DUMP_HEADER_TRUNCATED, validateAt(cut));
+    EXPECT_EQ(ECF_GTRACE_DUMP_HEADER_TRUNCATED, validateAt(Bytes()));
+    Bytes bad = d;
+    bad[6] = '2';  /* GTDUMP2 */
+    EXPECT_EQ(ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, validateAt(bad));
+}
+
+TEST(DumpValidate, RingHeaderDamage)
+{
+    Bytes d = goodDump();
+    Bytes cut(d.begin(), d.begin() + GTRACE_DUMP_PREFIX_SIZE + 10);
+    EXPECT_EQ(ECF_RAMBO_DUMP_HEADER_TRUNCATED, validateAt(cut));
+
+    Bytes eye = d;
+    ringHeaderIn(eye)->eyeCatcher[1] = 'h';
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER, validateAt(eye));
+
+    Bytes type = d;
+    ringHeaderIn(type)->dumpType = 3;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_TYPE, validateAt(type));
+    ringHeaderIn(type)->dumpType = 0;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_TYPE, validateAt(type));
+
+    Bytes size = d;
+    ringHeaderIn(size)->bufferSize = 0x7FFFF;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE, validateAt(size));
+    ringHeaderIn(size)->bufferSize = 0x40000001;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE, validateAt(size));
+}
+
+TEST(DumpValidate, InstantaneousTailDamage)
+{
+    Bytes d = goodDump();
+    Bytes noTail(d.begin(), d.end() - 32);
+    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(noTail));
+    Bytes shortTail(d.begin(), d.end() - 1);
+    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(shortTail));
+    Bytes shortData(d.begin(), d.begin() + GTRACE_DUMP_HEADER_SIZE + 1000);
+    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(shortData));
+    // Mis-sized: the header claims a bigger buffer than the file holds.
+    Bytes missized = d;
+    ringHeaderIn(missized)->bufferSize = 0x100000;
+    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(missized));
+
+    Bytes eye = d;
+    tailIn(eye)->eyeCatcher[0] = '#';
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER, validateAt(eye));
+
+    Bytes index = d;
+    tailIn(index)->slotIndex = kSlots;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_SLOT_INDEX, validateAt(index));
+    tailIn(index)->slotIndex = kSlots - 1;
+    EXPECT_EQ(0u, validateAt(index));
+
+    // Extra bytes after the tail are not the validator's business.
+    Bytes longer = d;
+    longer.resize(d.size() + 100, 0);
+    EXPECT_EQ(0u, validateAt(longer));
+}
+
+TEST(DumpValidate, GarbageNeverValidatesOrCrashesTheParser)
+{
+    Bytes garbage(300000);
+    Uint32 x = 12345;
+    for (Uint8& b : garbage) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<Uint8>(x >> 16);
+    }
+    EXPECT_EQ(ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, validateAt(garbage));
+    // With a correct eye-catcher and a ring kind, the ring header is garbage.
+    memcpy(garbage.data(), "GTDUMP1", 8);
+    GtraceOptions* o = optionsIn(garbage);
+    o->traceKind = GTRACE_KIND_WRAP;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER, validateAt(garbage));
+
+    // A profile kind does not look at the ring header, and walks whatever
+    // entries the file holds without running past its end.
+    o->traceKind = GTRACE_KIND_PROFILE;
+    o->bufferSize = 0xFFFFFFF0u;
+    KivTestTempDir dir;
+    writeBytes(dir.file("p"), garbage);
+    DumpFile f(dir.file("p"));
+    GtraceDumpFileParser parser;
+    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, 1));
+    Uint32 n = 0;
+    while (gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0) != 0)
+        ++n;
+    EXPECT_LE(n, (garbage.size() - GTRACE_DUMP_HEADER_SIZE) / 16);
+    EXPECT_GT(n, 0u);
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+}
+
+/* Slots full of garbage behind good headers: the walk ends in both
+ * directions and finds nothing it should not. */
+TEST(DumpValidate, GarbageSlotsParseToNothing)
+{
+    KivTestTempDir dir;
+    Bytes d = goodDump();
+    Uint32 x = 99;
+    for (size_t i = GTRACE_DUMP_HEADER_SIZE; i < d.size() - 32; ++i) {
+        x = x * 1103515245u + 12345u;
+        d[i] = static_cast<Uint8>(x >> 16);
+    }
+    // Some slots look sealed, with a sequence number of the last lap, but
+    // are not whole.
+    for (Uint32 s = 0; s < kSlots; s += 97) {
+        Uint8* slot = d.data() + GTRACE_DUMP_HEADER_SIZE + s * 64;
+        const Uint32 sequence = 5;
+        memcpy(slot, &sequence, 4);
+        slot[4] = 0xFE;
+        slot[5] = 0xCA;
+    }
+    writeBytes(dir.file("g"), d);
+    for (bool forward : {true, false}) {
+        DumpFile f(dir.file("g"));
+        GtraceDumpFileParser parser;
+        ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
+        Uint32 n = 0;
+        while (gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0) != 0)
+            ++n;
+        EXPECT_EQ(0u, n);
+        Uint32 rejected = 0;
+        EXPECT_EQ(0u, ramboGetRejectedRecords(&parser.ring, &rejected));
+        EXPECT_GE(rejected, kSlots / 97);
+        EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+    }
+}
+
+TEST(DumpValidate, QueriesNeedAnOpenParser)
+{
+    RamboDumpParser s;
+    memset(&s, 0, sizeof s);
+    Uint8 flag;
+    Uint32 n;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(nullptr, &flag));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(&s, &flag));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboWasBufferTruncated(&s, &flag));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetRejectedRecords(&s, &n));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboCloseDumpFileParser(&s));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboCloseDumpFileParser(nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(nullptr));
+    EXPECT_EQ(0u, ramboParseDumpFile(nullptr, &s, nullptr, nullptr, 0));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboOpenDumpFileParser(nullptr, &s, 1));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceOpenDumpFileParser(nullptr, nullptr, 1));
+
+    KivTestTempDir dir;
+    writeBytes(dir.file("d"), goodDump());
+    DumpFile f(dir.file("d"));
+    f.seek(GTRACE_DUMP_PREFIX_SIZE);
+    ASSERT_EQ(0u, ramboOpenDumpFileParser(&f.file, &s, 1));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(&s, nullptr));
+    Uint32 got = 0;
+    while (ramboParseDumpFile(&f.file, &s, nullptr, nullptr, 0) != 0)
+        ++got;
+    EXPECT_EQ(20u, got);
+    EXPECT_EQ(0u, ramboCloseDumpFileParser(&s));
+    EXPECT_EQ(0u, ramboParseDumpFile(&f.file, &s, nullptr, nullptr, 0)) << "closed";
+}
