@@ -35,6 +35,19 @@ WORD processorLevel()
     return 0;
 #endif
 }
+WORD processorRevision()
+{
+#if defined(__i386__) || defined(__x86_64__)
+    unsigned int eax = 1, ebx, ecx, edx;
+    __asm__ volatile("cpuid" : "+a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx));
+    unsigned int family = (eax >> 8) & 0xF, model = (eax >> 4) & 0xF;
+    if (family == 6 || family == 15)
+        model |= ((eax >> 16) & 0xF) << 4;
+    return static_cast<WORD>((model << 8) | (eax & 0xF));
+#else
+    return 0;
+#endif
+}
 } // namespace
 
 extern "C" {
@@ -123,6 +136,7 @@ void GetSystemInfo(LPSYSTEM_INFO info)
     info->dwProcessorType = PROCESSOR_INTEL_PENTIUM;
     info->dwAllocationGranularity = 65536;
     info->wProcessorLevel = processorLevel();
+    info->wProcessorRevision = processorRevision();
 }
 
 static void fillSystemTime(LPSYSTEMTIME st, bool local)

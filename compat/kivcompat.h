@@ -399,4 +399,10 @@ KIVCOMPAT_API DWORD GetTempPathA(DWORD size, LPSTR buffer);
 
 #include "kivcompat_proc.h"
 
+#include "kivcompat_sysinfo.h"
+
+#include "kivcompat_trap.h"
+#include "kivcompat_dbghelp.h"
+#include "kivcompat_security.h"
+
 #endif /* KIVCOMPAT_H */

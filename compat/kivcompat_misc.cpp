@@ -4,6 +4,7 @@
  * temporary directory.
  */
 #include "kivcompat_handle.h"
+#include "kivcompat_security.h"
 
 #include <errno.h>
 #include <mutex>
@@ -37,11 +38,14 @@ public:
     const std::string name;
 };
 
-// A process token: what it was opened for decides what it may be asked.
+// A process token: what it was opened for decides what it may be asked;
+// whose identity it carries, what it answers.
 class TokenObject : public KernelObject {
 public:
-    explicit TokenObject(DWORD grantedAccess) : KernelObject(ObjectType::Token), access(grantedAccess) {}
+    TokenObject(DWORD grantedAccess, pid_t owner)
+        : KernelObject(ObjectType::Token), access(grantedAccess), pid(owner) {}
     const DWORD access;
+    const pid_t pid;
 };
 
 int syslogPriority(WORD type)
@@ -241,7 +245,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
     if (process != GetCurrentProcess() &&
         !handleLookupAs<KernelObject>(process, ObjectType::Process))
         return FALSE;
-    TokenObject* t = new (std::nothrow) TokenObject(desiredAccess);
+    TokenObject* t = new (std::nothrow) TokenObject(desiredAccess, tokenOwnerOf(process));
     if (!t)
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     HANDLE h = handleCreate(t);
@@ -271,7 +275,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID
         return TRUE;
     }
     default:
-        return fail(ERROR_INVALID_PARAMETER);
+        return tokenInformation(t->pid, infoClass, info, infoLength, returnLength);
     }
 }
 

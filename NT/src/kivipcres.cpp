@@ -17,6 +17,7 @@
 #include "kivframe.h"
 #include "kivipc.h"
 #include "kivos.h"
+#include "kivsecurity.h"
 #include "kivstring.h"
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -51,54 +52,14 @@ KIVIPCSecurityParam::KIVIPCSecurityParam() : version(KIV_VERSION_CURRENT), secur
 
 namespace {
 
-/* The two platform facts the names depend on, probed once. */
-struct IPCPlatform {
-    bool namespaces;       /* private object namespaces exist (Vista and later) */
-    bool terminalService;  /* terminal services present: objects go to Global\ */
-};
-
-#if defined(_WIN32)
-bool suitePresent(WORD suite)
-{
-    OSVERSIONINFOEXA want;
-    memset(&want, 0, sizeof want);
-    want.dwOSVersionInfoSize = sizeof want;
-    want.wSuiteMask = suite;
-    ULONGLONG condition = VerSetConditionMask(0, VER_SUITENAME, VER_AND);
-    return VerifyVersionInfoA(&want, VER_SUITENAME, condition) != FALSE;
-}
-
-IPCPlatform probePlatform()
-{
-    IPCPlatform p = {false, false};
-    OSVERSIONINFOEXA v;
-    memset(&v, 0, sizeof v);
-    v.dwOSVersionInfoSize = sizeof v;
-    if (GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&v)) &&
-        v.dwPlatformId == VER_PLATFORM_WIN32_NT) {
-        p.namespaces = v.dwMajorVersion >= 6;
-        if (v.dwMajorVersion >= 5)
-            p.terminalService = suitePresent(VER_SUITE_SINGLEUSERTS) ||
-                                suitePresent(VER_SUITE_TERMINAL);
-    }
-    return p;
-}
-#else
-/* The POSIX subset has one name space for the whole machine and no private
- * namespaces: names carry no prefix, and a namespace prefix is ignored as on
- * a system older than Vista. */
-IPCPlatform probePlatform()
-{
-    IPCPlatform p = {false, false};
-    return p;
-}
-#endif
-
-const IPCPlatform& platform()
-{
-    static const IPCPlatform p = probePlatform();
-    return p;
-}
+/* The platform facts the names depend on are the flags fixed at load: private
+ * object namespaces exist from Vista on, and with terminal services objects
+ * go to Global\ so that every session meets the same one.  The POSIX subset
+ * reports neither (one name space for the whole machine, no private
+ * namespaces): names carry no prefix there, and a namespace prefix is
+ * ignored as on a system older than Vista. */
+bool haveNamespaces() { return g_bIsPlatformID_Vista != 0; }
+bool haveTerminalService() { return g_bRunningTerminalService != 0; }
 
 const Uint32 kNameChars = KIV_IPC_NAME_SIZE - 1;
 
@@ -106,9 +67,9 @@ const Uint32 kNameChars = KIV_IPC_NAME_SIZE - 1;
  * or "KIVEIPC<id>".  Returns its length. */
 Uint32 formPrefix(char* name, Sint32 id, bool localOnly, const char* namespacePrefix)
 {
-    if (namespacePrefix && platform().namespaces)
+    if (namespacePrefix && haveNamespaces())
         return kivSnprintf(name, KIV_IPC_NAME_SIZE, "%s\\KIVEIPC%d", namespacePrefix, (int)id);
-    if (!localOnly && platform().terminalService)
+    if (!localOnly && haveTerminalService())
         return kivSnprintf(name, KIV_IPC_NAME_SIZE, "Global\\KIVEIPC%d", (int)id);
     return kivSnprintf(name, KIV_IPC_NAME_SIZE, "KIVEIPC%d", (int)id);
 }

@@ -4,7 +4,8 @@
  * them.
  *
  * Not part of the public interface.  The functions are exported so that
- * the test suites can check the selection rules directly.
+ * the test suites can check the selection rules and the memory shortfall
+ * directly.
  */
 #ifndef KIVERRANALYSIS_H
 #define KIVERRANALYSIS_H
@@ -53,6 +54,12 @@ KIV_API void kivErrorAnalysisPlanFor(const KIVErrorAnalysisRequest* request,
  * before anything is gathered; null removes it.  A diagnostic seam for the
  * test suites. */
 KIV_API void kivErrorAnalysisSetObserver(KIVErrorAnalysisObserver observer);
+/* The memory analysis's text for a request larger than the free virtual
+ * memory: written to `text` (`size` bytes) when freeMegabytes * 2^20,
+ * taken in 64 bits, is smaller than requestSize.  Returns its length, or 0
+ * (nothing written) when the request fits. */
+KIV_API Uint32 kivErrorMemoryShortfall(Uint32 freeMegabytes, Uint32 requestSize, char* text,
+                                       Uint32 size);
 
 #ifdef __cplusplus
 }

@@ -21,6 +21,7 @@ void kivProcessAttach()
     g_attached = true;
     kivLatchProcessInit();
     kivMemProcessInit();
+    kivPlatformProcessInit();
 }
 
 void kivProcessDetach()
@@ -28,6 +29,7 @@ void kivProcessDetach()
     if (!g_attached)
         return;
     g_attached = false;
+    kivSymProcessTerm();
     kivMemProcessTerm();
 }
 

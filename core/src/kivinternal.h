@@ -10,12 +10,21 @@
 /* Process attach, in this order, once per process. */
 KIV_LOCAL void kivLatchProcessInit();      /* spin tuning and the TSC probe */
 KIV_LOCAL void kivMemProcessInit();        /* memory debug mode from KIVEMEMDBG */
+KIV_LOCAL void kivPlatformProcessInit();   /* platform flags, then the symbol locks */
 
-/* Process detach. */
+/* Process detach, in this order. */
+KIV_LOCAL void kivSymProcessTerm();        /* closes the symbol locks */
 KIV_LOCAL void kivMemProcessTerm();        /* leak report when asked for */
 
 KIV_LOCAL void kivProcessAttach();
 KIV_LOCAL void kivProcessDetach();
+
+/* A function of a loaded system library ("KERNEL32.DLL", "ntdll.dll") by
+ * name, for the functions not every release has; null with the last error
+ * set (ERROR_MOD_NOT_FOUND: no such library).  On the POSIX subset the
+ * subset answers these names itself. */
+typedef void (*KIVSystemProc)(void);
+KIV_LOCAL KIVSystemProc kivSystemProc(const char* module, const char* name);
 
 /* The memory allocator's control block and its latch, shared by the
  * allocator, its leak report and its start-up configuration. */

@@ -1,0 +1,968 @@
+/*
+ * test_sysinfo.cpp - system information: the version and null checks of
+ * every query, the operating system, processors, physical memory, paging
+ * space and virtual memory, the file system of a path, the mounted volumes,
+ * the system directory, the text renderings, and the Win32 subset's
+ * answers behind them.
+ *
+ * On Linux the figures are checked against the system's own view (uname,
+ * sysconf, /proc/meminfo, /proc/cpuinfo, statvfs, /proc/self/mounts); under
+ * wine against the Windows calls or for plausibility.
+ */
+#include "kivecf.h"
+#include "kivos.h"
+#include "kivsysinfo.h"
+#include "kivtest.h"
+#include "kivtestlog.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#  include <sched.h>
+#  include <sys/stat.h>
+#  include <sys/statvfs.h>
+#  include <sys/utsname.h>
+#  include <unistd.h>
+#endif
+
+namespace {
+
+const Uint32 kOldVersion = 20040701u;
+
+Uint64 roundUpMB(Uint64 bytes)
+{
+    return (bytes + 0xFFFFFu) >> 20;
+}
+
+#if !defined(_WIN32)
+/* A field of /proc/meminfo in bytes. */
+Uint64 meminfoBytes(const char* key)
+{
+    std::istringstream in(kivtestReadFile("/proc/meminfo"));
+    std::string name;
+    Uint64 kb = 0;
+    std::string unit;
+    while (in >> name >> kb) {
+        std::getline(in, unit);
+        if (name == std::string(key) + ":")
+            return kb * 1024u;
+    }
+    ADD_FAILURE() << key << " not in /proc/meminfo";
+    return 0;
+}
+
+/* The values of one field of every processor block of /proc/cpuinfo. */
+std::vector<std::string> cpuinfoValues(const char* key)
+{
+    std::istringstream in(kivtestReadFile("/proc/cpuinfo"));
+    std::vector<std::string> values;
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.pop_back();
+        if (name == key)
+            values.push_back(colon + 2 <= line.size() ? line.substr(colon + 2) : "");
+    }
+    return values;
+}
+
+struct MountEntry {
+    std::string source, dir, type;
+};
+
+/* The mount that holds `path` (canonical), as /proc/self/mounts lists it. */
+MountEntry mountOf(const std::string& path)
+{
+    char real[4096];
+    EXPECT_NE(nullptr, realpath(path.c_str(), real)) << path;
+    std::string canonical = real;
+    std::istringstream in(kivtestReadFile("/proc/self/mounts"));
+    MountEntry best;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        MountEntry m;
+        f >> m.source >> m.dir >> m.type;
+        const bool under = m.dir == "/" || canonical == m.dir ||
+                           canonical.compare(0, m.dir.size() + 1, m.dir + "/") == 0;
+        if (under && m.dir.size() >= best.dir.size())
+            best = m;
+    }
+    return best;
+}
+#endif
+
+/* Fills every byte of a record with a marker, so untouched fields show. */
+template <class R> void mark(R& r, Uint32 version)
+{
+    std::memset(static_cast<void*>(&r), 0x5A, sizeof r);
+    r.version = version;
+}
+
+template <class R> bool untouched(const R& r)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(&r);
+    for (size_t i = sizeof r.version; i < sizeof r; ++i) {
+        if (p[i] != 0x5A)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+/* ---- the common checks --------------------------------------------------------- */
+
+template <class R> void checkRefused(Uint32 (*query)(R*), Uint32 functionId)
+{
+    KivLogCapture log;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, query(nullptr));
+    KivLogRecord null = log.at(functionId, 1111);
+    EXPECT_EQ(0, null.itemCount);
+
+    R r;
+    mark(r, kOldVersion);
+    EXPECT_EQ(ECF_INVALID_VERSION, query(&r));
+    EXPECT_TRUE(untouched(r)) << "the record was written before the version check";
+    KivLogRecord bad = log.at(functionId, 1112);
+    ASSERT_EQ(2u, bad.items.size());
+    EXPECT_EQ(kOldVersion, bad.items[0].asUint());
+    EXPECT_EQ(20040702u, bad.items[1].asUint());
+}
+
+TEST(SysInfo, NullAndOldRecordsAreRefusedBeforeAnyValueIsTouched)
+{
+    checkRefused(kivGetOSInfo, KIVFN_KIVGETOSINFO);
+    checkRefused(kivGetCPUInfo, KIVFN_KIVGETCPUINFO);
+    checkRefused(kivGetPhysMemInfo, KIVFN_KIVGETPHYSMEMINFO);
+    checkRefused(kivGetPhysSwapInfo, KIVFN_KIVGETPHYSSWAPINFO);
+    checkRefused(kivGetVirtualMemInfo, KIVFN_KIVGETVIRTUALMEMINFO);
+    checkRefused(kivGetAvgCPULoad, KIVFN_KIVGETAVGCPULOAD);
+    checkRefused(kivGetKernelIPCInfo, KIVFN_KIVGETKERNELIPCINFO);
+}
+
+TEST(SysInfo, TwoArgumentQueriesCheckBoth)
+{
+    KivLogCapture log;
+    KIVDiskInfoParam p;
+    KIVDiskInfo d;
+    p.path = ".";
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetDiskInfo(nullptr, &d));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetDiskInfo(&p, nullptr));
+    p.path = nullptr;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetDiskInfo(&p, &d));
+    p.path = ".";
+    mark(d, kOldVersion);
+    EXPECT_EQ(ECF_INVALID_VERSION, kivGetDiskInfo(&p, &d));
+    EXPECT_TRUE(untouched(d));
+    d.version = KIV_VERSION_CURRENT;
+    p.version = kOldVersion;
+    EXPECT_EQ(ECF_INVALID_VERSION, kivGetDiskInfo(&p, &d));
+
+    KIVSystemDirectoryParam sp;
+    KIVSystemDirectoryInfo si;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetSystemDirectory(nullptr, &si));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetSystemDirectory(&sp, nullptr));
+    si.version = kOldVersion;
+    EXPECT_EQ(ECF_INVALID_VERSION, kivGetSystemDirectory(&sp, &si));
+    size_t nulls = 0, versions = 0;
+    for (const KivLogRecord& r : log.of(KIVFN_KIVGETDISKINFO)) {
+        nulls += r.probe == 1111;
+        versions += r.probe == 1112;
+    }
+    EXPECT_EQ(3u, nulls);
+    EXPECT_EQ(2u, versions);
+}
+
+/* ---- operating system ------------------------------------------------------------ */
+
+TEST(SysInfo, OSInfoOfTheCurrentRecordIsPartialBecauseOfItsLastField)
+{
+    KIVOSInfo os;
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetOSInfo(&os));
+    EXPECT_EQ(ECF_NOT_SUPPORTED, os.osLevel.status);
+    ASSERT_TRUE(os.hostName.isValid());
+    ASSERT_TRUE(os.osName.isValid());
+    ASSERT_TRUE(os.osVersion.isValid());
+    ASSERT_TRUE(os.osRelease.isValid());
+    ASSERT_TRUE(os.machine.isValid());
+    EXPECT_STREQ("WIN32_NT", os.osName.value);
+
+    OSVERSIONINFOA v;
+    std::memset(&v, 0, sizeof v);
+    v.dwOSVersionInfoSize = sizeof v;
+    ASSERT_TRUE(GetVersionExA(&v));
+    EXPECT_EQ(std::to_string(v.dwMajorVersion) + "." + std::to_string(v.dwMinorVersion),
+              os.osVersion.value);
+    EXPECT_STREQ(v.szCSDVersion, os.osRelease.value);
+
+#if defined(_WIN32)
+    char host[256];
+    DWORD size = sizeof host;
+    ASSERT_TRUE(GetComputerNameA(host, &size));
+    EXPECT_STREQ(host, os.hostName.value);
+#else
+    struct utsname u;
+    ASSERT_EQ(0, uname(&u));
+    EXPECT_STREQ(u.nodename, os.hostName.value);
+    /* The kernel's release is named in the release text. */
+    EXPECT_NE(nullptr, std::strstr(os.osRelease.value, u.release)) << os.osRelease.value;
+#endif
+}
+
+TEST(SysInfo, MachineDescriptionIsTheProcessorsFamilyModelAndStepping)
+{
+    KIVOSInfo os;
+    kivGetOSInfo(&os);
+    ASSERT_TRUE(os.machine.isValid());
+    SYSTEM_INFO si;
+    GetNativeSystemInfo(&si);
+    const char* arch = si.wProcessorArchitecture == 9   ? "AMD64"
+                       : si.wProcessorArchitecture == 6 ? "IA64"
+                                                        : "x86";
+    const std::string expected = std::string(arch) + " Family " +
+                                 std::to_string(si.wProcessorLevel) + ", model " +
+                                 std::to_string(si.wProcessorRevision >> 8) + ", stepping " +
+                                 std::to_string(si.wProcessorRevision & 0xFF);
+    EXPECT_EQ(expected, os.machine.value);
+#if !defined(_WIN32)
+    std::vector<std::string> family = cpuinfoValues("cpu family");
+    ASSERT_FALSE(family.empty());
+    EXPECT_EQ(family[0], std::to_string(si.wProcessorLevel));
+    /* Model and stepping, where the subset's processor facts carry them. */
+    if (si.wProcessorRevision != 0) {
+        EXPECT_EQ(cpuinfoValues("model").at(0), std::to_string(si.wProcessorRevision >> 8));
+        EXPECT_EQ(cpuinfoValues("stepping").at(0), std::to_string(si.wProcessorRevision & 0xFF));
+    }
+    struct utsname u;
+    uname(&u);
+    if (std::strcmp(u.machine, "x86_64") == 0) {
+        EXPECT_EQ(0, std::strncmp(os.machine.value, "AMD64 ", 6)) << os.machine.value;
+    }
+#endif
+}
+
+TEST(SysInfo, OSInfoOfAnOlderRecordLeavesTheLaterFieldAlone)
+{
+    KIVOSInfo os;
+    mark(os, KIV_SYSINFO_VERSION_V2 - 1);
+    EXPECT_EQ(0u, kivGetOSInfo(&os)); /* every step succeeds here */
+    const unsigned char* level = reinterpret_cast<const unsigned char*>(&os.osLevel);
+    for (size_t i = 0; i < sizeof os.osLevel; ++i) {
+        ASSERT_EQ(0x5A, level[i]) << i;
+    }
+}
+
+/* ---- processors ------------------------------------------------------------------ */
+
+TEST(SysInfo, ProcessorCountsPackagesAndCores)
+{
+    KIVCPUInfo cpu;
+    ASSERT_EQ(0u, kivGetCPUInfo(&cpu));
+    SYSTEM_INFO si;
+    GetNativeSystemInfo(&si);
+    EXPECT_EQ(si.dwNumberOfProcessors, cpu.numConfigured.value);
+    EXPECT_EQ(si.dwNumberOfProcessors, cpu.numOnline.value);
+    EXPECT_EQ(si.dwNumberOfProcessors, cpu.numAvailable.value);
+    ASSERT_TRUE(cpu.numPackages.isValid());
+    EXPECT_GE(cpu.numPackages.value, 1u);
+    EXPECT_LE(cpu.numPackages.value, cpu.numOnline.value);
+    ASSERT_TRUE(cpu.coresPerPackage.isValid());
+    EXPECT_GE(cpu.coresPerPackage.value, 1u);
+    ASSERT_TRUE(cpu.speedMHz.isValid());
+    EXPECT_GT(cpu.speedMHz.value, 0u);
+#if !defined(_WIN32)
+    EXPECT_EQ((Uint32)sysconf(_SC_NPROCESSORS_ONLN), cpu.numOnline.value);
+    std::vector<std::string> packages = cpuinfoValues("physical id");
+    if (!packages.empty()) {
+        EXPECT_EQ(std::set<std::string>(packages.begin(), packages.end()).size(),
+                  (size_t)cpu.numPackages.value);
+    }
+    /* The clock may move between two readings: within the range of all
+     * processors' clocks, with a margin. */
+    double low = 1e12, high = 0;
+    for (const std::string& s : cpuinfoValues("cpu MHz")) {
+        low = std::min(low, std::atof(s.c_str()));
+        high = std::max(high, std::atof(s.c_str()));
+    }
+    if (high > 0) {
+        EXPECT_GE(cpu.speedMHz.value, low * 0.75);
+        EXPECT_LE(cpu.speedMHz.value, high * 1.25 + 1);
+    }
+#endif
+
+    KIVCPUInfo old;
+    mark(old, KIV_SYSINFO_VERSION_V2 - 1);
+    kivGetCPUInfo(&old);
+    EXPECT_EQ(0x5A5A5A5Au, old.coresPerPackage.value);
+    EXPECT_EQ(cpu.numPackages.value, old.numPackages.value);
+}
+
+/* The calling thread's affinity, as a mask of the first processors. */
+static Uint64 threadAffinity()
+{
+#if defined(_WIN32)
+    /* Windows tells the old mask only when a new one is set. */
+    DWORD_PTR process = 0, system = 0;
+    GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+    DWORD_PTR old = SetThreadAffinityMask(GetCurrentThread(), process);
+    SetThreadAffinityMask(GetCurrentThread(), old);
+    return old;
+#else
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    Uint64 mask = 0;
+    for (int i = 0; i < 64; ++i)
+        if (CPU_ISSET(i, &set))
+            mask |= 1ull << i;
+    return mask;
+#endif
+}
+
+/* The package count moves the thread from processor to processor once per
+ * process; afterwards the thread must run where it ran before. */
+KIVTEST_CHILD(sysinfoPackagesRestoreAffinity)
+{
+    (void)args;
+    const Uint64 before = threadAffinity();
+    KIVCPUInfo cpu;
+    if (kivGetCPUInfo(&cpu) != 0 || cpu.numPackages.value < 1)
+        return 2;
+    return threadAffinity() == before ? 0 : 3;
+}
+
+TEST(SysInfo, CountingPackagesRestoresTheThreadsAffinity)
+{
+    EXPECT_EQ(0, kivtestRunChild("sysinfoPackagesRestoreAffinity"));
+}
+
+/* ---- memory ---------------------------------------------------------------------- */
+
+TEST(SysInfo, PhysicalMemory)
+{
+    KIVMemInfo mem;
+    ASSERT_EQ(0u, kivGetPhysMemInfo(&mem));
+    EXPECT_TRUE(mem.total.isValid() && mem.free.isValid() && mem.available.isValid() &&
+                mem.addressable.isValid());
+    EXPECT_GT(mem.total.value, 0u);
+    EXPECT_LE(mem.free.value, mem.total.value);
+    EXPECT_GT(mem.addressable.value, 0u);
+
+    MEMORYSTATUSEX m;
+    m.dwLength = sizeof m;
+    ASSERT_TRUE(GlobalMemoryStatusEx(&m));
+    EXPECT_EQ(roundUpMB(m.ullTotalPhys), mem.total.value);
+    EXPECT_EQ(roundUpMB(m.ullTotalVirtual), mem.addressable.value);
+#if !defined(_WIN32)
+    EXPECT_EQ(roundUpMB(meminfoBytes("MemTotal")), mem.total.value);
+    /* Free memory moves; within 5% of the total of the kernel's figure. */
+    const double avail = (double)roundUpMB(meminfoBytes("MemAvailable"));
+    EXPECT_NEAR(avail, mem.free.value, mem.total.value * 0.05 + 2);
+#endif
+}
+
+TEST(SysInfo, PagingSpace)
+{
+    KIVSwapInfo swap;
+    ASSERT_EQ(0u, kivGetPhysSwapInfo(&swap));
+    EXPECT_TRUE(swap.total.isValid() && swap.free.isValid());
+    EXPECT_LE(swap.free.value, swap.total.value);
+#if !defined(_WIN32)
+    /* Whole pages of swap; the kernel counts kilobytes. */
+    const Uint64 total = roundUpMB(meminfoBytes("SwapTotal"));
+    EXPECT_NEAR((double)total, swap.total.value, 1.0);
+    const Uint64 free = roundUpMB(meminfoBytes("SwapFree"));
+    EXPECT_NEAR((double)free, swap.free.value, total * 0.05 + 2);
+    if (total == 0) {
+        EXPECT_EQ(swap.total.value, swap.free.value);
+    }
+#endif
+}
+
+TEST(SysInfo, VirtualMemoryIsPhysicalPlusPaging)
+{
+    KIVVirtMemInfo virt;
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetVirtualMemInfo(&virt));
+    EXPECT_EQ(ECF_NOT_SUPPORTED, virt.reserved.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, virt.available.status);
+    ASSERT_TRUE(virt.total.isValid() && virt.free.isValid());
+    KIVMemInfo mem;
+    KIVSwapInfo swap;
+    kivGetPhysMemInfo(&mem);
+    kivGetPhysSwapInfo(&swap);
+    EXPECT_NEAR((double)(mem.total.value + swap.total.value), virt.total.value, 1.0);
+    EXPECT_NEAR((double)(mem.free.value + swap.free.value), virt.free.value,
+                virt.total.value * 0.05 + 2);
+}
+
+TEST(SysInfo, QueriesThisPlatformCannotAnswer)
+{
+    KIVCPULoadInfo load;
+    EXPECT_EQ(ECF_NOT_SUPPORTED, kivGetAvgCPULoad(&load));
+    EXPECT_EQ(ECF_NOT_SUPPORTED, load.load1.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, load.load5.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, load.load15.status);
+    KIVKernelIPCInfo ipc;
+    EXPECT_EQ(ECF_NOT_SUPPORTED, kivGetKernelIPCInfo(&ipc));
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ipc.maxSemaphoreSets.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ipc.maxSemaphoresPerSet.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ipc.maxSharedMemorySegments.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ipc.maxSharedMemorySize.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ipc.maxMessageQueues.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, ipc.maxMessageSize.status);
+}
+
+/* ---- renderings ------------------------------------------------------------------ */
+
+TEST(SysInfo, MemoryRenderings)
+{
+    KIVMemInfo mem;
+    mem.total.set(24106);
+    mem.free.set(22212);
+    mem.available.invalidate(ECF_FAILED);
+    mem.addressable.set(4096);
+    KIVMemInfo::toStringParam mt;
+    mem.toString(&mt);
+    EXPECT_STREQ("System RAM information (in megabytes) :\n  Total       = 24106\n"
+                 "  Free        = 22212\n  Available   = -1\n  Addressable = 4096",
+                 mt.text);
+
+    KIVSwapInfo swap;
+    swap.total.set(2048);
+    swap.free.invalidate(ECF_NOT_SUPPORTED);
+    KIVSwapInfo::toStringParam st;
+    swap.toString(&st);
+    EXPECT_STREQ("Swap space information (in megabytes) :\n  Total = 2048\n  Free  = -1", st.text);
+
+    KIVVirtMemInfo virt;
+    virt.total.set(26154);
+    virt.reserved.invalidate(ECF_NOT_SUPPORTED);
+    virt.available.invalidate(ECF_NOT_SUPPORTED);
+    virt.free.set(24260);
+    KIVVirtMemInfo::toStringParam vt;
+    virt.toString(&vt);
+    EXPECT_STREQ("Virtual Memory Information (in megabytes) :\n  Total     = 26154\n"
+                 "  Reserved  = -1\n  Available = -1\n  Free      = 24260",
+                 vt.text);
+
+    /* The real figures fit their buffers. */
+    ASSERT_EQ(0u, kivGetPhysMemInfo(&mem));
+    mem.toString(&mt);
+    EXPECT_NE(nullptr, std::strstr(mt.text, "Addressable = "));
+}
+
+TEST(SysInfo, RenderingsOfAnOldBufferWriteNothing)
+{
+    KIVMemInfo::toStringParam mt;
+    KIVSwapInfo::toStringParam st;
+    KIVVirtMemInfo::toStringParam vt;
+    KIVDiskInfo::toStringParam dt;
+    mt.version = st.version = vt.version = dt.version = KIV_SYSINFO_VERSION_V9 - 1;
+    std::memset(mt.text, 'x', sizeof mt.text);
+    std::memset(st.text, 'x', sizeof st.text);
+    std::memset(vt.text, 'x', sizeof vt.text);
+    std::memset(dt.text, 'x', sizeof dt.text);
+    KIVMemInfo().toString(&mt);
+    KIVSwapInfo().toString(&st);
+    KIVVirtMemInfo().toString(&vt);
+    KIVDiskInfo().toString(&dt);
+    EXPECT_EQ(std::string(sizeof mt.text, 'x'), std::string(mt.text, sizeof mt.text));
+    EXPECT_EQ(std::string(sizeof st.text, 'x'), std::string(st.text, sizeof st.text));
+    EXPECT_EQ(std::string(sizeof vt.text, 'x'), std::string(vt.text, sizeof vt.text));
+    EXPECT_EQ(std::string(sizeof dt.text, 'x'), std::string(dt.text, sizeof dt.text));
+    KIVMemInfo().toString(nullptr); /* and a null buffer object is ignored */
+}
+
+TEST(SysInfo, DiskRendering)
+{
+    KIVDiskInfo d;
+    d.blockSize.invalidate(ECF_NOT_SUPPORTED);
+    d.totalSize.set(270553174016LL);
+    d.freeSize.set(67068317696LL);
+    d.numInodes.invalidate(ECF_NOT_SUPPORTED);
+    d.fsName.invalidate(ECF_NOT_SUPPORTED);
+    d.mountPoint.invalidate(ECF_NOT_SUPPORTED);
+    d.fsId.set(0x43000000u);
+    d.fsTypeName.set("NTFS-with-a-long-name");
+    d.ioMountOption.invalidate(ECF_NOT_SUPPORTED);
+    d.deviceType.set(KIV_DISK_DEVICE_VALID);
+    d.fsType.set(KIV_FS_TYPE_NTFS);
+    KIVDiskInfo::toStringParam t;
+    d.toString(&t);
+    EXPECT_STREQ("File System Information of the target file :\n"
+                 "  Block size        = -1 bytes\n"
+                 "  Total size        = 270553174016 bytes\n"
+                 "  Free size         = 67068317696 bytes\n"
+                 "  Total # of inodes = -1\n"
+                 "  FS name           = N/A\n"
+                 "  Mount point       = N/A\n"
+                 "  FSID              = 1124073472\n"
+                 "  FS type name      = NTFS-with-\n"
+                 "  DIO/CIO mount opt = N/A\n"
+                 "  Device type       = Valid\n"
+                 "  FS type           = 0x1\n",
+                 t.text);
+
+    /* Failed values: -1, an invalid FSID 0, an unknown device. */
+    d.totalSize.invalidate(ECF_FAILED);
+    d.fsId.invalidate(ECF_FAILED);
+    d.fsTypeName.set("");
+    d.ioMountOption.set(KIV_DISK_IO_CIO);
+    d.deviceType.invalidate(ECF_FAILED);
+    d.fsType.invalidate(ECF_FAILED);
+    d.toString(&t);
+    EXPECT_NE(nullptr, std::strstr(t.text, "  Total size        = -1 bytes\n")) << t.text;
+    EXPECT_NE(nullptr, std::strstr(t.text, "  FSID              = 0\n"));
+    EXPECT_NE(nullptr, std::strstr(t.text, "  FS type name      = N/A\n"));
+    EXPECT_NE(nullptr, std::strstr(t.text, "  DIO/CIO mount opt = CIO\n"));
+    EXPECT_NE(nullptr, std::strstr(t.text, "  Device type       = Unknown\n"));
+    EXPECT_NE(nullptr, std::strstr(t.text, "  FS type           = 0xffffffffffffffff\n"));
+
+    const struct {
+        Uint32 value;
+        Uint32 status;
+        const char* text;
+    } devices[] = {
+        {KIV_DISK_DEVICE_READY, 0, "Ready"},
+        {KIV_DISK_DEVICE_REMOVABLE, 0, "Removable"},
+        {KIV_DISK_DEVICE_REMOVABLE_DRIVE, 0, "Unknown"},
+        {0, ECF_NOT_SUPPORTED, "N/A"},
+    };
+    for (const auto& dev : devices) {
+        d.deviceType.value = dev.value;
+        d.deviceType.status = dev.status;
+        d.toString(&t);
+        EXPECT_NE(nullptr, std::strstr(t.text, (std::string("  Device type       = ") + dev.text +
+                                                "\n").c_str()))
+            << t.text;
+    }
+
+    /* A record older than the type code shows it as not known. */
+    d.version = KIV_SYSINFO_VERSION_V9 - 1;
+    d.fsType.set(KIV_FS_TYPE_NTFS);
+    d.toString(&t);
+    EXPECT_NE(nullptr, std::strstr(t.text, "  FS type           = 0xffffffffffffffff\n"));
+}
+
+/* ---- file systems ---------------------------------------------------------------- */
+
+TEST(SysInfo, DiskInfoOfADirectory)
+{
+    KivTestTempDir dir;
+    KIVDiskInfoParam p;
+    p.path = dir.path().c_str();
+    KIVDiskInfo d;
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &d));
+    /* What this platform never knows. */
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.blockSize.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.numInodes.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsName.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.mountPoint.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.ioMountOption.status);
+    ASSERT_TRUE(d.totalSize.isValid());
+    ASSERT_TRUE(d.freeSize.isValid());
+    ASSERT_TRUE(d.fsId.isValid());
+    ASSERT_TRUE(d.fsTypeName.isValid());
+    ASSERT_TRUE(d.deviceType.isValid());
+    EXPECT_GT(d.totalSize.value, 0);
+    EXPECT_LE(d.freeSize.value, d.totalSize.value);
+    EXPECT_GT(std::strlen(d.fsTypeName.value), 0u);
+
+#if defined(_WIN32)
+    ULARGE_INTEGER freeToCaller, total;
+    ASSERT_TRUE(GetDiskFreeSpaceExA((dir.path() + "\\").c_str(), &freeToCaller, &total, nullptr));
+    EXPECT_EQ((Sint64)total.QuadPart, d.totalSize.value);
+    EXPECT_EQ(KIV_DISK_DEVICE_VALID, d.deviceType.value); /* a fixed disk */
+#else
+    struct statvfs v;
+    ASSERT_EQ(0, statvfs(dir.path().c_str(), &v));
+    EXPECT_EQ((Sint64)v.f_blocks * (Sint64)v.f_frsize, d.totalSize.value);
+    EXPECT_NEAR((double)v.f_bavail * v.f_frsize, (double)d.freeSize.value, 64.0 * 1024 * 1024);
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.path().c_str(), &st));
+    EXPECT_EQ((Uint32)st.st_dev, d.fsId.value);
+    const MountEntry m = mountOf(dir.path());
+    EXPECT_EQ(m.type, d.fsTypeName.value);
+    const struct {
+        const char* name;
+        Sint64 code;
+    } known[] = {{"ext4", KIV_FS_TYPE_EXT4}, {"ext3", KIV_FS_TYPE_EXT3}, {"xfs", KIV_FS_TYPE_XFS},
+                 {"btrfs", KIV_FS_TYPE_BTRFS}, {"tmpfs", KIV_FS_TYPE_TMPFS},
+                 {"overlay", KIV_FS_TYPE_OVERLAY}};
+    for (const auto& k : known) {
+        if (m.type == k.name) {
+            EXPECT_TRUE(d.fsType.isValid());
+            EXPECT_EQ(k.code, d.fsType.value);
+        }
+    }
+    const bool ram = m.type == "tmpfs" || m.type == "ramfs";
+    if (!ram) {
+        EXPECT_EQ(KIV_DISK_DEVICE_VALID, d.deviceType.value);
+    }
+#endif
+}
+
+TEST(SysInfo, DiskInfoOfAFileOrAMissingNameIsThatOfItsVolume)
+{
+    KivTestTempDir dir;
+    const std::string file = dir.file("data.bin");
+    std::ofstream(file) << "x";
+    KIVDiskInfoParam p;
+    KIVDiskInfo ofDir, ofFile, ofMissing;
+    p.path = dir.path().c_str();
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &ofDir));
+    p.path = file.c_str();
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &ofFile));
+    const std::string missing = dir.file("not-yet") + "/file";
+    p.path = missing.c_str();
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &ofMissing));
+    for (const KIVDiskInfo* d : {&ofFile, &ofMissing}) {
+        ASSERT_TRUE(d->totalSize.isValid());
+        EXPECT_EQ(ofDir.totalSize.value, d->totalSize.value);
+        EXPECT_EQ(ofDir.fsId.value, d->fsId.value);
+        EXPECT_STREQ(ofDir.fsTypeName.value, d->fsTypeName.value);
+        EXPECT_EQ(ofDir.deviceType.value, d->deviceType.value);
+    }
+}
+
+TEST(SysInfo, DiskInfoSelection)
+{
+    KivTestTempDir dir;
+    KIVDiskInfoParam p;
+    p.path = dir.path().c_str();
+    KIVDiskInfo d;
+    p.flags = KIV_DISKINFO_FSID;
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &d));
+    EXPECT_TRUE(d.fsId.isValid());
+    EXPECT_TRUE(d.fsTypeName.isValid());
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.totalSize.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.freeSize.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.deviceType.status);
+
+    p.flags = KIV_DISKINFO_TOTAL_SIZE | KIV_DISKINFO_DEVICE_TYPE;
+    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &d));
+    EXPECT_TRUE(d.totalSize.isValid());
+    EXPECT_TRUE(d.deviceType.isValid());
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsId.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsType.status);
+}
+
+TEST(SysInfo, DiskInfoByFileHandleIsNotSupported)
+{
+    KivTestTempDir dir;
+    KIVDiskInfoParam p;
+    p.path = dir.path().c_str();
+    p.fileHandle = reinterpret_cast<void*>(static_cast<intptr_t>(12));
+    KIVDiskInfo d;
+    EXPECT_EQ(ECF_NOT_SUPPORTED, kivGetDiskInfo(&p, &d));
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.totalSize.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsId.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.deviceType.status);
+    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsType.status);
+
+    /* An older parameter object has no handle: the word is not read. */
+    p.version = KIV_SYSINFO_VERSION_V9 - 1;
+    EXPECT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &d));
+    EXPECT_TRUE(d.totalSize.isValid());
+}
+
+TEST(SysInfo, DiskInfoOfANonexistentVolumeFails)
+{
+#if defined(_WIN32)
+    /* A drive letter no system gives out to a disk here. */
+    const char* path = "B:\\nothing";
+    if (GetLogicalDrives() & 2u)
+        GTEST_SKIP() << "drive B: exists";
+    KIVDiskInfoParam p;
+    p.path = path;
+#else
+    /* A name longer than any path the system takes. */
+    const std::string path = "/" + std::string(300, 'n');
+    KIVDiskInfoParam p;
+    p.path = path.c_str();
+#endif
+    KIVDiskInfo d;
+    EXPECT_EQ(ECF_FAILED, kivGetDiskInfo(&p, &d));
+    EXPECT_EQ(ECF_FAILED, d.totalSize.status);
+    EXPECT_EQ(ECF_FAILED, d.fsId.status);
+    EXPECT_EQ(ECF_FAILED, d.fsTypeName.status);
+    EXPECT_EQ(ECF_FAILED, d.deviceType.status);
+}
+
+/* ---- mounted volumes ---------------------------------------------------------------- */
+
+TEST(SysInfo, MountListingOrder)
+{
+    KivLogCapture log;
+    KIVMountListing list;
+    KIVMountListingParam p;
+    KIVMountInfo m;
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, list.getNext(&p, &m));
+    EXPECT_TRUE(log.has(KIVFN_KIVMOUNTLISTING_GETNEXT, 20));
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, list.end());
+    EXPECT_TRUE(log.has(KIVFN_KIVMOUNTLISTING_END, 10));
+    ASSERT_EQ(0u, list.begin());
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, list.begin());
+    EXPECT_TRUE(log.has(KIVFN_KIVMOUNTLISTING_BEGIN, 10));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, list.getNext(nullptr, &m));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, list.getNext(&p, nullptr));
+    EXPECT_EQ(0u, list.end());
+    EXPECT_FALSE(list.isOpen());
+    /* It can begin again after its end. */
+    EXPECT_EQ(0u, list.begin());
+}
+
+TEST(SysInfo, MountListingNamesEveryVolumeThenEnds)
+{
+    KIVMountListing list;
+    KIVMountListingParam p;
+    ASSERT_EQ(0u, list.begin());
+    std::vector<KIVMountInfo> volumes;
+    Uint32 rc = 0;
+    for (int i = 0; i < 30 && rc != ECF_FILE_EOF; ++i) {
+        KIVMountInfo m;
+        rc = list.getNext(&p, &m);
+        if (rc == 0)
+            volumes.push_back(m);
+    }
+    ASSERT_EQ(ECF_FILE_EOF, rc);
+    KIVMountInfo after;
+    EXPECT_EQ(ECF_FILE_EOF, list.getNext(&p, &after));
+    EXPECT_EQ(0u, list.end());
+    ASSERT_FALSE(volumes.empty());
+    for (const KIVMountInfo& m : volumes) {
+        EXPECT_GT(m.totalMB, 0u) << m.mountPoint;
+        EXPECT_LE(m.freeMB, m.totalMB) << m.mountPoint;
+        EXPECT_GT(std::strlen(m.fsTypeName), 0u) << m.mountPoint;
+    }
+#if !defined(_WIN32)
+    /* One volume: the root. */
+    ASSERT_EQ(1u, volumes.size());
+    EXPECT_STREQ("/", volumes[0].mountPoint);
+    struct statvfs v;
+    ASSERT_EQ(0, statvfs("/", &v));
+    EXPECT_EQ(roundUpMB((Uint64)v.f_blocks * v.f_frsize), volumes[0].totalMB);
+    const MountEntry root = mountOf("/");
+    EXPECT_EQ(root.type, volumes[0].fsTypeName);
+    EXPECT_EQ(root.source, volumes[0].volumeName);
+#endif
+}
+
+/* ---- system directory ------------------------------------------------------------- */
+
+TEST(SysInfo, SystemDirectory)
+{
+    KIVSystemDirectoryParam p;
+    KIVSystemDirectoryInfo d;
+    ASSERT_EQ(0u, kivGetSystemDirectory(&p, &d));
+    ASSERT_GT(std::strlen(d.path), 0u);
+    const DWORD attributes = GetFileAttributesA(d.path);
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << d.path;
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+#if defined(_WIN32)
+    const std::string path = d.path;
+    EXPECT_EQ(0, _stricmp(path.substr(path.size() - 8).c_str(), "system32")) << path;
+#else
+    /* Where the system's own libraries are: the C library is there. */
+    struct stat st;
+    EXPECT_EQ(0, stat((std::string(d.path) + "/libc.so.6").c_str(), &st)) << d.path;
+#endif
+}
+
+/* ---- the Win32 subset's answers ----------------------------------------------------- */
+
+#if defined(_WIN32)
+#  define SUBSET_ONLY() GTEST_SKIP() << "the Win32 subset is the POSIX build's"
+#else
+#  define SUBSET_ONLY() (void)0
+#endif
+
+TEST(SysInfoSubset, ComputerNameBuffer)
+{
+    SUBSET_ONLY();
+#if !defined(_WIN32)
+    struct utsname u;
+    uname(&u);
+    const DWORD length = (DWORD)std::strlen(u.nodename);
+    char small[2];
+    DWORD size = 1;
+    EXPECT_FALSE(GetComputerNameA(small, &size));
+    EXPECT_EQ((DWORD)ERROR_BUFFER_OVERFLOW, GetLastError());
+    EXPECT_EQ(length + 1, size);
+    char name[256];
+    size = sizeof name;
+    ASSERT_TRUE(GetComputerNameA(name, &size));
+    EXPECT_EQ(length, size);
+    EXPECT_STREQ(u.nodename, name);
+#endif
+}
+
+TEST(SysInfoSubset, ProcessorRegistry)
+{
+    SUBSET_ONLY();
+#if !defined(_WIN32)
+    HKEY key;
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                               "hardware\\DESCRIPTION\\System\\CentralProcessor\\0", 0, KEY_READ,
+                               &key));
+    DWORD type = 0, mhz = 0, size = sizeof mhz;
+    ASSERT_EQ(0, RegQueryValueExA(key, "~MHz", nullptr, &type, (LPBYTE)&mhz, &size));
+    EXPECT_EQ((DWORD)REG_DWORD, type);
+    EXPECT_EQ(4u, size);
+    const std::vector<std::string> clocks = cpuinfoValues("cpu MHz");
+    if (!clocks.empty()) {
+        EXPECT_NEAR(std::atof(clocks[0].c_str()), (double)mhz, std::atof(clocks[0].c_str()) * 0.25);
+    }
+
+    const std::vector<std::string> names = cpuinfoValues("model name");
+    char text[4];
+    size = sizeof text;
+    EXPECT_EQ((LONG)ERROR_MORE_DATA,
+              RegQueryValueExA(key, "ProcessorNameString", nullptr, &type, (LPBYTE)text, &size));
+    if (!names.empty()) {
+        EXPECT_EQ(names[0].size() + 1, size);
+        std::vector<char> full(size);
+        ASSERT_EQ(0, RegQueryValueExA(key, "ProcessorNameString", nullptr, &type,
+                                      (LPBYTE)full.data(), &size));
+        EXPECT_EQ(names[0], full.data());
+        EXPECT_EQ((DWORD)REG_SZ, type);
+    }
+    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
+              RegQueryValueExA(key, "Identifier", nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(0, RegCloseKey(key));
+    EXPECT_EQ((LONG)ERROR_INVALID_HANDLE, RegCloseKey(key));
+
+    /* Keys above it exist without values; others do not exist. */
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION", 0, KEY_READ, &key));
+    HKEY below;
+    EXPECT_EQ(0, RegOpenKeyExA(key, "System\\CentralProcessor\\0", 0, KEY_READ, &below));
+    RegCloseKey(below);
+    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
+              RegQueryValueExA(key, "~MHz", nullptr, nullptr, nullptr, nullptr));
+    RegCloseKey(key);
+    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            "System\\CurrentControlSet\\Control\\ProductOptions", 0, KEY_READ,
+                            &key));
+    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\9999", 0, KEY_READ,
+                            &key));
+#endif
+}
+
+TEST(SysInfoSubset, PagingFileCounter)
+{
+    SUBSET_ONLY();
+#if !defined(_WIN32)
+    PDH_HQUERY q = nullptr;
+    ASSERT_EQ(0, PdhOpenQueryA(nullptr, 0, &q));
+    PDH_HCOUNTER c = nullptr;
+    EXPECT_EQ(PDH_CSTATUS_NO_OBJECT, PdhAddCounterA(q, "\\Processor(_Total)\\% Idle Time", 0, &c));
+    ASSERT_EQ(0, PdhAddCounterA(q, "\\Paging File(_Total)\\% Usage", 0, &c));
+    PDH_FMT_COUNTERVALUE v;
+    EXPECT_EQ(PDH_INVALID_DATA, PdhGetFormattedCounterValue(c, PDH_FMT_DOUBLE, nullptr, &v));
+    ASSERT_EQ(0, PdhCollectQueryData(q));
+    ASSERT_EQ(0, PdhGetFormattedCounterValue(c, PDH_FMT_DOUBLE, nullptr, &v));
+    EXPECT_EQ(0u, v.CStatus);
+    const double total = (double)meminfoBytes("SwapTotal");
+    const double used = total - (double)meminfoBytes("SwapFree");
+    EXPECT_NEAR(total > 0 ? 100.0 * used / total : 0.0, v.doubleValue, 5.0);
+    EXPECT_EQ(0, PdhCloseQuery(q));
+    EXPECT_EQ(PDH_INVALID_HANDLE, PdhCloseQuery(q));
+    EXPECT_EQ(PDH_INVALID_HANDLE, PdhCollectQueryData(q));
+#endif
+}
+
+TEST(SysInfoSubset, CommitChargeAndPaging)
+{
+    SUBSET_ONLY();
+#if !defined(_WIN32)
+    PERFORMANCE_INFORMATION pi;
+    EXPECT_FALSE(GetPerformanceInfo(&pi, sizeof pi - 1));
+    EXPECT_EQ((DWORD)ERROR_BAD_LENGTH, GetLastError());
+    ASSERT_TRUE(GetPerformanceInfo(&pi, sizeof pi));
+    EXPECT_EQ(sizeof pi, pi.cb);
+    EXPECT_EQ((SIZE_T)sysconf(_SC_PAGESIZE), pi.PageSize);
+    const double page = (double)pi.PageSize;
+    EXPECT_NEAR((double)meminfoBytes("MemTotal") / page, (double)pi.PhysicalTotal, 1.0);
+    EXPECT_NEAR((double)meminfoBytes("SwapTotal") / page, (double)(pi.CommitLimit - pi.PhysicalTotal),
+                1.0);
+    EXPECT_GT(pi.ProcessCount, 0u);
+    EXPECT_GE(pi.ThreadCount, pi.ProcessCount);
+#endif
+}
+
+TEST(SysInfoSubset, VolumesWantTheirRoot)
+{
+    SUBSET_ONLY();
+#if !defined(_WIN32)
+    KivTestTempDir dir;
+    const std::string file = dir.file("f");
+    std::ofstream(file) << "x";
+    const MountEntry m = mountOf(dir.path());
+    char name[256], fs[64];
+    DWORD serial = 0;
+    if (m.dir != dir.path()) {
+        EXPECT_FALSE(GetVolumeInformationA(dir.path().c_str(), name, sizeof name, &serial,
+                                           nullptr, nullptr, fs, sizeof fs));
+        EXPECT_EQ((DWORD)ERROR_DIR_NOT_ROOT, GetLastError());
+        EXPECT_EQ((UINT)DRIVE_NO_ROOT_DIR, GetDriveTypeA(dir.path().c_str()));
+    }
+    char root[300];
+    ASSERT_TRUE(GetVolumePathNameA(file.c_str(), root, sizeof root));
+    EXPECT_EQ(m.dir == "/" ? "/" : m.dir + "/", root);
+    ASSERT_TRUE(GetVolumeInformationA(root, name, sizeof name, &serial, nullptr, nullptr, fs,
+                                      sizeof fs));
+    EXPECT_EQ(m.source, name);
+    EXPECT_EQ(m.type, fs);
+    char tiny[1];
+    EXPECT_FALSE(GetVolumeInformationA(root, tiny, sizeof tiny, nullptr, nullptr, nullptr,
+                                       nullptr, 0));
+    EXPECT_EQ((DWORD)ERROR_MORE_DATA, GetLastError());
+
+    ULARGE_INTEGER a, b, c;
+    EXPECT_FALSE(GetDiskFreeSpaceExA(file.c_str(), &a, &b, &c));
+    EXPECT_EQ((DWORD)ERROR_DIRECTORY, GetLastError());
+    EXPECT_FALSE(GetDiskFreeSpaceExA(dir.file("missing").c_str(), &a, &b, &c));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    ASSERT_TRUE(GetDiskFreeSpaceExA(dir.path().c_str(), &a, &b, &c));
+    EXPECT_LE(a.QuadPart, c.QuadPart); /* the super-user's reserve is not the caller's */
+    EXPECT_LE(c.QuadPart, b.QuadPart);
+
+    EXPECT_FALSE(GetVolumeNameForVolumeMountPointA(dir.path().c_str(), name, sizeof name));
+    EXPECT_EQ((DWORD)ERROR_NOT_A_REPARSE_POINT, GetLastError());
+    ASSERT_TRUE(GetVolumeNameForVolumeMountPointA(root, name, sizeof name));
+    EXPECT_STREQ(root, name);
+
+    /* The kernel's own file systems are of no known drive type. */
+    if (mountOf("/proc").type == "proc") {
+        EXPECT_EQ((UINT)DRIVE_UNKNOWN, GetDriveTypeA("/proc"));
+    }
+#endif
+}
+
+TEST(SysInfoSubset, SystemLibrariesByName)
+{
+    SUBSET_ONLY();
+#if !defined(_WIN32)
+    EXPECT_NE(nullptr, kivCompatSystemProc("Psapi.dll", "GetPerformanceInfo"));
+    EXPECT_NE(nullptr, kivCompatSystemProc("KERNEL32", "GlobalMemoryStatusEx"));
+    EXPECT_NE(nullptr, kivCompatSystemProc("pdh.DLL", "PdhOpenQueryA"));
+    EXPECT_EQ(nullptr, kivCompatSystemProc("pdh", "PdhOpenQueryW"));
+    EXPECT_EQ((DWORD)ERROR_PROC_NOT_FOUND, GetLastError());
+    EXPECT_EQ(nullptr, kivCompatSystemProc("user32.dll", "MessageBoxA"));
+    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
+#endif
+}

@@ -1,0 +1,615 @@
+/*
+ * test_trap.cpp - trap files: faults in child processes written by the
+ * installed handler and read back with the reader tool, the sections of a
+ * dump, instruction capture at the edge of readable memory, the memory
+ * regions written once, and the XML prolog.
+ */
+#include "kivecf.h"
+#include "kivtrap.h"
+#include "kivtest.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#  include <sys/mman.h>
+#  include <unistd.h>
+#endif
+
+/* ---- faulting children -------------------------------------------------------------- */
+
+volatile int* volatile g_nowhere = nullptr;
+volatile int           g_zero = 0;
+
+__attribute__((noinline)) void faultNullWrite()
+{
+    *g_nowhere = 1;
+}
+
+__attribute__((noinline)) int faultDivideByZero()
+{
+    return 100 / g_zero;
+}
+
+KIVTEST_CHILD(trapNullWrite)
+{
+    if (args.empty() || kivTrapInstallHandler(args[0].c_str(), 0) != 0)
+        return 2;
+    faultNullWrite();
+    return 0;
+}
+
+KIVTEST_CHILD(trapDivideByZero)
+{
+    if (args.empty() || kivTrapInstallHandler(args[0].c_str(), 0) != 0)
+        return 2;
+    return faultDivideByZero() == 0 ? 0 : 1;
+}
+
+namespace {
+
+/* ---- reading files and running the reader ---------------------------------------------- */
+
+std::vector<unsigned char> fileBytes(const std::string& path)
+{
+    std::string text = kivtestReadFile(path);
+    return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+template <class T> T at(const std::vector<unsigned char>& bytes, size_t offset)
+{
+    T value;
+    memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+KIVTrapHeader headerAt(const std::vector<unsigned char>& bytes, size_t offset)
+{
+    return at<KIVTrapHeader>(bytes, offset);
+}
+
+std::string programDirectory()
+{
+    char path[MAX_PATH + 1] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p = path;
+    return p.substr(0, p.find_last_of("/\\") + 1);
+}
+
+std::string programStem()
+{
+    char path[MAX_PATH + 1] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p = path;
+    p = p.substr(p.find_last_of("/\\") + 1);
+    return p.substr(0, p.find('.'));
+}
+
+/* Runs the reader tool on a trap file, its text going to `output`;
+ * returns its exit code. */
+int runReader(const std::string& trapFile, const std::string& output,
+              const std::string& options = "")
+{
+#if defined(_WIN32)
+    std::string tool = programDirectory() + "kivtrap.exe";
+#else
+    std::string tool = programDirectory() + "kivtrap";
+#endif
+    std::string line = "\"" + tool + "\" " + options + " -o \"" + output + "\" \"" + trapFile + "\"";
+    std::vector<char> command(line.begin(), line.end());
+    command.push_back('\0');
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi))
+        return -1;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return (int)code;
+}
+
+/* The reader's text, with the platform's line ends made "\n". */
+std::string readerText(const std::string& path)
+{
+    std::string text = kivtestReadFile(path);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+/* The lines of the reader's section `title` (up to the next title). */
+std::string sectionText(const std::string& text, const std::string& title)
+{
+    size_t start = text.find("\n" + title + "\n");
+    if (start == std::string::npos)
+        return std::string();
+    start += title.size() + 2;
+    size_t end = start;
+    while (end < text.size()) {
+        size_t next = text.find('\n', end);
+        if (next == std::string::npos)
+            return text.substr(start);
+        if (next + 1 < text.size() && text[next + 1] != ' ')
+            return text.substr(start, next + 1 - start);
+        end = next + 1;
+    }
+    return text.substr(start);
+}
+
+/* A child that faults, and what the reader makes of its trap file. */
+struct FaultReport {
+    int         exitCode = 0;
+    int         readerCode = -1;
+    std::string text;
+    std::vector<unsigned char> bytes;
+};
+
+FaultReport faultInChild(const char* child, const KivTestTempDir& dir)
+{
+    FaultReport r;
+    std::string trap = dir.file("fault.trap");
+    std::string output = dir.file("fault.txt");
+    KivTestProcess p = kivtestSpawnChild(child, {trap});
+    r.exitCode = kivtestWaitChild(p);
+    r.bytes = fileBytes(trap);
+    r.readerCode = runReader(trap, output);
+    r.text = readerText(output);
+    return r;
+}
+
+/* ---- protected pages -------------------------------------------------------------------- */
+
+/* Three pages: unreadable, readable, unreadable. */
+class GuardedPage {
+public:
+    GuardedPage()
+    {
+#if defined(_WIN32)
+        SYSTEM_INFO si;
+        GetSystemInfo(&si);
+        page_ = si.dwPageSize;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, 3 * page_, MEM_COMMIT | MEM_RESERVE,
+                                                PAGE_READWRITE));
+        DWORD old;
+        VirtualProtect(base_, page_, PAGE_NOACCESS, &old);
+        VirtualProtect(base_ + 2 * page_, page_, PAGE_NOACCESS, &old);
+#else
+        page_ = (size_t)sysconf(_SC_PAGESIZE);
+        void* p = mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+        base_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+        if (base_) {
+            mprotect(base_, page_, PROT_NONE);
+            mprotect(base_ + 2 * page_, page_, PROT_NONE);
+        }
+#endif
+    }
+    ~GuardedPage()
+    {
+#if defined(_WIN32)
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
+        munmap(base_, 3 * page_);
+#endif
+    }
+    char*  readable() const { return base_ ? base_ + page_ : nullptr; }
+    size_t pageSize() const { return page_; }
+
+private:
+    char*  base_ = nullptr;
+    size_t page_ = 0;
+};
+
+void setPC(CONTEXT* c, uintptr_t pc)
+{
+#if defined(__x86_64__) || defined(_M_X64)
+    c->Rip = pc;
+#else
+    c->Eip = (DWORD)pc;
+#endif
+}
+
+/* Initialises a trap file with a context whose instruction pointer is
+ * `pc` and returns the header it writes. */
+KIVTrapHeader headerForPC(const KivTestTempDir& dir, uintptr_t pc)
+{
+    CONTEXT context;
+    memset(&context, 0, sizeof context);
+    context.ContextFlags = CONTEXT_CONTROL;
+    setPC(&context, pc);
+    std::string path = dir.file("pc.trap");
+    DeleteFileA(path.c_str());
+    KIVTrapHeader h;
+    memset(&h, 0, sizeof h);
+    KIVTrapFile trap;
+    if (trap.open(path.c_str(), KIV_PFILE_CREATE) != 0)
+        return h;
+    trap.initialize(0, nullptr, &context, nullptr);
+    trap.dump(KIV_TRAP_SECTION_HEADER, 0, nullptr, &context);
+    trap.close();
+    std::vector<unsigned char> bytes = fileBytes(path);
+    if (bytes.size() == sizeof h)
+        h = headerAt(bytes, 0);
+    return h;
+}
+
+} // namespace
+
+/* ---- faults in child processes ---------------------------------------------------------- */
+
+TEST(TrapFault, NullWriteTrapNamesTheFaultingFunction)
+{
+    KivTestTempDir dir;
+    FaultReport r = faultInChild("trapNullWrite", dir);
+    // The process ends as the fault ends it: by the signal, or with the code.
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.exitCode, 2);
+    ASSERT_GE(r.bytes.size(), sizeof(KIVTrapHeader));
+    KIVTrapHeader h = headerAt(r.bytes, 0);
+    EXPECT_EQ(memcmp(h.eyeCatcher, KIV_TRAP_EYECATCHER, 8), 0);
+    Uint32 expected = KIV_TRAP_HAS_RECORD | KIV_TRAP_HAS_CONTEXT | KIV_TRAP_MODULES_LIVE |
+                      KIV_TRAP_CODE_TRIED | KIV_TRAP_CODE_CAPTURED;
+    EXPECT_EQ(h.flags & expected, expected) << std::hex << h.flags;
+    EXPECT_GT(h.moduleCount, 0);
+
+    EXPECT_EQ(r.readerCode, 0) << r.text;
+    EXPECT_NE(r.text.find("Code:               0xC0000005"), std::string::npos) << r.text;
+    std::string stack = sectionText(r.text, "Stack");
+    ASSERT_FALSE(stack.empty()) << r.text;
+    // The first frame is the faulting instruction's.
+    std::string first = stack.substr(0, stack.find('\n'));
+    EXPECT_NE(first.find("faultNullWrite"), std::string::npos) << stack;
+    EXPECT_NE(sectionText(r.text, "Modules").find(programStem()), std::string::npos) << r.text;
+    EXPECT_NE(sectionText(r.text, "Exception record").find("write of 0x"), std::string::npos)
+        << r.text;
+    EXPECT_NE(r.text.find("End of file"), std::string::npos);
+}
+
+TEST(TrapFault, DivisionByZeroTrapNamesTheFaultingFunction)
+{
+    KivTestTempDir dir;
+    FaultReport r = faultInChild("trapDivideByZero", dir);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.exitCode, 2);
+    EXPECT_EQ(r.readerCode, 0) << r.text;
+    EXPECT_NE(r.text.find("Code:               0xC0000094"), std::string::npos) << r.text;
+    std::string stack = sectionText(r.text, "Stack");
+    EXPECT_NE(stack.substr(0, stack.find('\n')).find("faultDivideByZero"), std::string::npos)
+        << r.text;
+    // The faulting function's caller is found too.
+    EXPECT_NE(stack.find("trapDivideByZero"), std::string::npos) << stack;
+    EXPECT_NE(sectionText(r.text, "Modules").find(programStem()), std::string::npos) << r.text;
+}
+
+TEST(TrapFault, ReaderReportsATruncatedFile)
+{
+    KivTestTempDir dir;
+    FaultReport r = faultInChild("trapNullWrite", dir);
+    ASSERT_GT(r.bytes.size(), 1000u);
+    std::string cut = dir.file("cut.trap");
+    FILE* f = fopen(cut.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(r.bytes.data(), 1, r.bytes.size() - 100, f);
+    fclose(f);
+    std::string output = dir.file("cut.txt");
+    EXPECT_EQ(runReader(cut, output), 3);
+    EXPECT_NE(readerText(output).find("ends in the middle"), std::string::npos);
+    EXPECT_EQ(runReader(dir.file("missing.trap"), output), 2);
+}
+
+TEST(TrapFault, InstallRefusesBadPaths)
+{
+    EXPECT_EQ(kivTrapInstallHandler(nullptr, 0), ECF_INVALID_PARAMETER);
+    std::string tooLong(MAX_PATH + 1, 'a');
+    EXPECT_EQ(kivTrapInstallHandler(tooLong.c_str(), 0), ECF_INVALID_PARAMETER);
+}
+
+/* ---- sections of a dump --------------------------------------------------------------------- */
+
+TEST(TrapDump, HeaderSystemAndEnvironmentSections)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("sections.trap");
+    ASSERT_TRUE(SetEnvironmentVariableA("KIVTEST_TRAP_MARK", "present"));
+    {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        trap.initialize(0, nullptr, nullptr, nullptr);
+        trap.dump(KIV_TRAP_SECTION_HEADER | KIV_TRAP_SECTION_SYSTEM | KIV_TRAP_SECTION_ENVIRONMENT,
+                  0, nullptr, nullptr);
+        trap.close();
+    }
+    std::vector<unsigned char> bytes = fileBytes(path);
+    ASSERT_GT(bytes.size(), sizeof(KIVTrapHeader) + sizeof(SYSTEM_INFO) + 156);
+    KIVTrapHeader h = headerAt(bytes, 0);
+    EXPECT_EQ(memcmp(h.eyeCatcher, KIV_TRAP_EYECATCHER, 8), 0);
+    EXPECT_TRUE(h.flags == 0 || h.flags == KIV_TRAP_HAS_API_VERSION) << std::hex << h.flags;
+    EXPECT_EQ(h.processId, GetCurrentProcessId());
+    EXPECT_EQ(h.threadId, GetCurrentThreadId());
+    char exe[MAX_PATH + 1] = {0};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    EXPECT_STREQ(h.executablePath, exe);
+    EXPECT_EQ(h.moduleCount, 0);
+    EXPECT_EQ(h.instructionCount, 0);
+
+    size_t pos = sizeof(KIVTrapHeader);
+    SYSTEM_INFO si = at<SYSTEM_INFO>(bytes, pos);
+    EXPECT_GT(si.dwPageSize, 0u);
+    EXPECT_GE(si.dwNumberOfProcessors, 1u);
+    pos += sizeof si;
+    OSVERSIONINFOEXA v = at<OSVERSIONINFOEXA>(bytes, pos);
+    EXPECT_EQ(v.dwOSVersionInfoSize, 156u);
+    pos += sizeof v;
+    // Both platforms here have the extended memory status.
+    MEMORYSTATUSEX ms = at<MEMORYSTATUSEX>(bytes, pos);
+    EXPECT_EQ(ms.dwLength, sizeof ms);
+    EXPECT_GT(ms.ullTotalPhys, 0u);
+    pos += sizeof ms;
+
+    bool sawMark = false;
+    std::string entry;
+    while (pos + 4 <= bytes.size()) {
+        Uint32 length = at<Uint32>(bytes, pos);
+        pos += 4;
+        ASSERT_LE(pos + length, bytes.size());
+        entry.assign(reinterpret_cast<const char*>(bytes.data() + pos), length);
+        pos += length;
+        if (entry == KIV_TRAP_ENVIRONMENT_END)
+            break;
+        sawMark = sawMark || entry == "KIVTEST_TRAP_MARK=present";
+    }
+    EXPECT_EQ(entry, KIV_TRAP_ENVIRONMENT_END);
+    EXPECT_EQ(pos, bytes.size());
+    EXPECT_TRUE(sawMark);
+    SetEnvironmentVariableA("KIVTEST_TRAP_MARK", nullptr);
+
+    // The reader, told which sections there are, reads them all.
+    std::string output = dir.file("sections.txt");
+    EXPECT_EQ(runReader(path, output, "-s 0x4003"), 0) << readerText(output);
+    std::string text = readerText(output);
+    EXPECT_NE(sectionText(text, "Environment").find("KIVTEST_TRAP_MARK=present"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Physical memory:"), std::string::npos) << text;
+}
+
+TEST(TrapDump, NothingBeforeInitializeOrWithoutAFile)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("empty.trap");
+    {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        trap.dump(KIV_TRAP_SECTIONS_DEFAULT | KIV_TRAP_SECTION_MEMORY, 0, nullptr, nullptr);
+        trap.close();
+        // Initialised, but the file is closed.
+        trap.initialize(0, nullptr, nullptr, nullptr);
+        trap.dump(KIV_TRAP_SECTIONS_DEFAULT, 0, nullptr, nullptr);
+    }
+    EXPECT_TRUE(kivtestReadFile(path).empty());
+}
+
+TEST(TrapDump, ModuleSectionListsTheProgram)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("modules.trap");
+    {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        trap.initialize(0, nullptr, nullptr, nullptr);
+        trap.dump(KIV_TRAP_SECTION_HEADER | KIV_TRAP_SECTION_MODULES, 0, nullptr, nullptr);
+        trap.close();
+    }
+    std::vector<unsigned char> bytes = fileBytes(path);
+    ASSERT_GE(bytes.size(), sizeof(KIVTrapHeader));
+    // The header was written again with the count and the flag.
+    KIVTrapHeader h = headerAt(bytes, 0);
+    ASSERT_GT(h.moduleCount, 0);
+    EXPECT_TRUE(h.flags & KIV_TRAP_MODULES_LIVE);
+    ASSERT_EQ(bytes.size(), sizeof h + h.moduleCount * sizeof(KIVTrapModuleRecord));
+    uintptr_t code = reinterpret_cast<uintptr_t>(&faultNullWrite);
+    bool programFound = false;
+    for (Uint16 i = 0; i < h.moduleCount; ++i) {
+        KIVTrapModuleRecord m = at<KIVTrapModuleRecord>(bytes, sizeof h + i * sizeof m);
+        EXPECT_LT(m.base, m.end) << m.name;
+        EXPECT_EQ(m.reserved[0], 0u);  // ends a name that fills its field
+        if (code >= m.base && code < m.end) {
+            EXPECT_NE(std::string(m.name).find(programStem()), std::string::npos) << m.name;
+            programFound = true;
+        }
+    }
+    EXPECT_TRUE(programFound);
+}
+
+TEST(TrapDump, InstructionCaptureStopsAtUnreadableMemory)
+{
+    GuardedPage pages;
+    ASSERT_NE(pages.readable(), nullptr);
+    KivTestTempDir dir;
+    uintptr_t page = reinterpret_cast<uintptr_t>(pages.readable());
+    const Uint32 tried = KIV_TRAP_HAS_CONTEXT | KIV_TRAP_CODE_TRIED;
+
+    // Fewer than 32 bytes above an unreadable page: nothing captured, the
+    // start moved up to the first readable byte.
+    KIVTrapHeader h = headerForPC(dir, page + 16);
+    EXPECT_EQ(h.flags & (tried | KIV_TRAP_CODE_CAPTURED), tried) << std::hex << h.flags;
+    EXPECT_EQ(h.instructionCount, 0);
+    EXPECT_EQ(h.instructionStart, page);
+
+    // Inside the page: all 64 bytes from 32 before.
+    h = headerForPC(dir, page + 2048);
+    EXPECT_EQ(h.flags & (tried | KIV_TRAP_CODE_CAPTURED), tried | KIV_TRAP_CODE_CAPTURED);
+    EXPECT_EQ(h.instructionCount, 64);
+    EXPECT_EQ(h.instructionStart, page + 2048 - 32);
+
+    // Near its end: the count stops where a 4-byte read would cross it.
+    uintptr_t end = page + pages.pageSize();
+    h = headerForPC(dir, end - 8);
+    EXPECT_EQ(h.instructionStart, end - 40);
+    EXPECT_EQ(h.instructionCount, 37);
+    EXPECT_TRUE(h.flags & KIV_TRAP_CODE_CAPTURED);
+
+    // A context without control registers: no capture at all.
+    CONTEXT context;
+    memset(&context, 0, sizeof context);
+    setPC(&context, page + 2048);
+    std::string path = dir.file("nocontrol.trap");
+    {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        trap.initialize(0, nullptr, &context, nullptr);
+        trap.dump(KIV_TRAP_SECTION_HEADER, 0, nullptr, &context);
+        trap.close();
+    }
+    h = headerAt(fileBytes(path), 0);
+    EXPECT_EQ(h.flags & (tried | KIV_TRAP_CODE_CAPTURED), KIV_TRAP_HAS_CONTEXT);
+}
+
+TEST(TrapDump, MemoryRegionsAreWrittenOnce)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("regions.trap");
+    KIVTrapFile trap;
+    ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+    trap.initialize(0, nullptr, nullptr, nullptr);
+    trap.dump(KIV_TRAP_SECTION_HEADER | KIV_TRAP_SECTION_MEMORY, 0, nullptr, nullptr);
+    std::vector<unsigned char> once = fileBytes(path);
+    trap.dump(KIV_TRAP_SECTION_MEMORY, 0, nullptr, nullptr);
+    trap.close();
+    std::vector<unsigned char> twice = fileBytes(path);
+
+    ASSERT_GT(once.size(), sizeof(KIVTrapHeader) + 4);
+    EXPECT_EQ(twice.size(), once.size());
+    EXPECT_TRUE(headerAt(once, 0).flags & KIV_TRAP_HAS_REGIONS);
+    EXPECT_EQ(at<Uint32>(once, once.size() - 4), KIV_TRAP_REGIONS_END);
+
+    // Walk the regions: each lies in the application space, and one of
+    // them holds this test's own stack variable.
+    uintptr_t local = reinterpret_cast<uintptr_t>(&once);
+    bool stackFound = false;
+    size_t pos = sizeof(KIVTrapHeader);
+    while (pos + 4 <= once.size() && at<Uint32>(once, pos) != KIV_TRAP_REGIONS_END) {
+        uintptr_t base = at<uintptr_t>(once, pos);
+        uintptr_t size = at<uintptr_t>(once, pos + sizeof base);
+        pos += 2 * sizeof base;
+        ASSERT_LE(pos + size, once.size());
+        stackFound = stackFound || (local >= base && local < base + size);
+        pos += size;
+    }
+    EXPECT_EQ(pos, once.size() - 4);
+    EXPECT_TRUE(stackFound);
+
+    // The reader reads the file to its end.
+    std::string output = dir.file("regions.txt");
+    EXPECT_EQ(runReader(path, output, "-s 0x4000"), 0) << readerText(output);
+    EXPECT_NE(readerText(output).find("Memory regions"), std::string::npos);
+}
+
+/* ---- XML prolog ------------------------------------------------------------------------------ */
+
+namespace {
+
+/* Whether every tag is closed in order (enough for what the tests write). */
+bool wellFormed(const std::string& xml)
+{
+    std::vector<std::string> open;
+    size_t pos = 0;
+    while ((pos = xml.find('<', pos)) != std::string::npos) {
+        size_t end = xml.find('>', pos);
+        if (end == std::string::npos)
+            return false;
+        std::string tag = xml.substr(pos + 1, end - pos - 1);
+        pos = end + 1;
+        if (tag.empty() || tag[0] == '?' || tag.back() == '/')
+            continue;
+        if (tag[0] == '/') {
+            if (open.empty() || open.back() != tag.substr(1))
+                return false;
+            open.pop_back();
+        } else {
+            open.push_back(tag.substr(0, tag.find(' ')));
+        }
+    }
+    return open.empty();
+}
+
+void writeText(KIVTrapFile& trap, const std::string& text)
+{
+    ASSERT_EQ(trap.write(text.data(), (Uint32)text.size()), 0);
+}
+
+} // namespace
+
+TEST(TrapXML, PrologStartsAFileAndAppendsBeforeTheClosingTag)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("trap.xml");
+    std::string prolog;
+    {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        EXPECT_TRUE(trap.writeXMLProlog());
+        prolog = kivtestReadFile(path);
+        writeText(trap, "<trap>\n<entry n=\"1\"/>\n</trap>\n");
+        trap.close();
+    }
+    EXPECT_EQ(prolog.compare(0, 5, "<?xml"), 0);
+    EXPECT_NE(prolog.find("encoding=\"ISO-8859-1\""), std::string::npos);
+    EXPECT_NE(prolog.find("<?xml-stylesheet type=\"text/xsl\""), std::string::npos);
+    EXPECT_EQ(prolog.back(), '\n');
+    for (int n = 2; n <= 3; ++n) {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        EXPECT_FALSE(trap.writeXMLProlog());
+        writeText(trap, "<entry n=\"" + std::to_string(n) + "\"/>\n</trap>\n");
+        trap.close();
+    }
+    std::string xml = kivtestReadFile(path);
+    EXPECT_EQ(xml, prolog + "<trap>\n<entry n=\"1\"/>\n<entry n=\"2\"/>\n<entry n=\"3\"/>\n</trap>\n");
+    EXPECT_TRUE(wellFormed(xml)) << xml;
+}
+
+TEST(TrapXML, FileWithoutClosingTagIsAppendedTo)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("open.xml");
+    std::string prolog;
+    {
+        KIVTrapFile trap;
+        ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+        EXPECT_TRUE(trap.writeXMLProlog());
+        writeText(trap, "<single/>\n");
+        trap.close();
+        prolog = kivtestReadFile(path);
+    }
+    KIVTrapFile trap;
+    ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+    EXPECT_FALSE(trap.writeXMLProlog());
+    writeText(trap, "<more/>\n");
+    trap.close();
+    EXPECT_EQ(kivtestReadFile(path), prolog + "<more/>\n");
+}
+
+TEST(TrapXML, ForeignFileIsLeftAtItsStart)
+{
+    KivTestTempDir dir;
+    std::string path = dir.file("foreign.xml");
+    {
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fputs("not a trap file at all, and long enough to be compared with a prolog", f);
+        fclose(f);
+    }
+    KIVTrapFile trap;
+    ASSERT_EQ(trap.open(path.c_str(), KIV_PFILE_CREATE), 0);
+    EXPECT_FALSE(trap.writeXMLProlog());
+    writeText(trap, "N");
+    trap.close();
+    EXPECT_EQ(kivtestReadFile(path).substr(0, 8), "Not a tr");
+}
