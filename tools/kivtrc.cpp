@@ -215,46 +215,46 @@ bool findName(const std::string& name, Uint32* product, Uint32* component, Uint3
  *   NAME                   a component short name or a function name
  * each but a probe point optionally followed by /TYPE (a record type), and
  * all of them preceded by '-' to take out instead of adding. */
-bool applyMask(GTM_TRC_MASK& mask, std::string spec)
+bool applyMask(GTM_TRC_MASK& mask, std::string pattern)
 {
     bool remove = false;
-    if (!spec.empty() && spec[0] == '-') {
+    if (!pattern.empty() && pattern[0] == '-') {
         remove = true;
-        spec.erase(0, 1);
+        pattern.erase(0, 1);
     }
     Uint32 type = GTM_ALL;
-    size_t slash = spec.find('/');
+    size_t slash = pattern.find('/');
     if (slash != std::string::npos) {
-        if (!parseNumber(spec.substr(slash + 1), &type) || (type != GTM_ALL && type > 15))
+        if (!parseNumber(pattern.substr(slash + 1), &type) || (type != GTM_ALL && type > 15))
             return false;
-        spec.erase(slash);
+        pattern.erase(slash);
     }
     Uint32 product = GTM_ALL, component = GTM_ALL, function = GTM_ALL, mode = 0;
-    if (spec.empty())
+    if (pattern.empty())
         return false;
-    if (spec == "*" || spec == "all") {
+    if (pattern == "*" || pattern == "all") {
         // everything
-    } else if (spec.size() > 2 && spec[0] == '0' && (spec[1] == 'x' || spec[1] == 'X') &&
-               spec.find('.') == std::string::npos) {
-        size_t colon = spec.find(':');
+    } else if (pattern.size() > 2 && pattern[0] == '0' && (pattern[1] == 'x' || pattern[1] == 'X') &&
+               pattern.find('.') == std::string::npos) {
+        size_t colon = pattern.find(':');
         Uint32 id = 0;
-        if (!parseNumber(spec.substr(0, colon), &id) || id == GTM_ALL)
+        if (!parseNumber(pattern.substr(0, colon), &id) || id == GTM_ALL)
             return false;
         product = KIV_FID_PRODUCT(id);
         component = KIV_FID_COMPONENT(id);
         function = KIV_FID_FUNCTION(id);
         if (colon != std::string::npos) {
-            if (slash != std::string::npos || !parseNumber(spec.substr(colon + 1), &type) ||
+            if (slash != std::string::npos || !parseNumber(pattern.substr(colon + 1), &type) ||
                 type > 0xFFFF)
                 return false;
             mode = GTM_MODE_POINT;
         }
-    } else if (isdigit(static_cast<unsigned char>(spec[0])) || spec[0] == '*') {
+    } else if (isdigit(static_cast<unsigned char>(pattern[0])) || pattern[0] == '*') {
         Uint32* parts[3] = {&product, &component, &function};
         size_t from = 0;
-        for (int i = 0; i < 3 && from <= spec.size(); ++i) {
-            size_t dot = spec.find('.', from);
-            std::string part = spec.substr(from, dot == std::string::npos ? std::string::npos
+        for (int i = 0; i < 3 && from <= pattern.size(); ++i) {
+            size_t dot = pattern.find('.', from);
+            std::string part = pattern.substr(from, dot == std::string::npos ? std::string::npos
                                                                          : dot - from);
             if (!parseNumber(part, parts[i]))
                 return false;
@@ -264,7 +264,7 @@ bool applyMask(GTM_TRC_MASK& mask, std::string spec)
             if (i == 2)
                 return false;
         }
-    } else if (!findName(spec, &product, &component, &function)) {
+    } else if (!findName(pattern, &product, &component, &function)) {
         return false;
     }
     return remove ? mask.gtmDelMask(product, component, function, type, mode)
