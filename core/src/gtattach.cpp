@@ -14,6 +14,7 @@
 #include "kivecf.h"
 #include "kivlatch.h"
 #include "kivprocess.h"
+#include "kivinternal.h"
 #include "kivstring.h"
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 const char kNamePrefix[] = "kivtrace.";
 
 /* The mapping of the attached named block.  Plain zero-initialised
- * statics: the attach at load may run before other constructors. */
+ * statics: the attach at load runs while the library is being loaded. */
 KIVLatch g_namedLatch;
 HANDLE g_namedHandle;
 void* g_namedAddress;
@@ -100,19 +101,16 @@ Uint32 attachLocked(const char* name)
     return 0;
 }
 
+} // namespace
+
 /* The attach at load: a name in the environment is a request, not a
  * condition of loading, so a failure only leaves the process untraced. */
-struct AttachAtLoad {
-    AttachAtLoad()
-    {
-        const char* name = getenv(GTRACE_NAME_VARIABLE);
-        if (name != nullptr && *name != '\0')
-            (void)gtraceAttachNamed(name);
-    }
-};
-AttachAtLoad g_attachAtLoad;
-
-} // namespace
+void kivTraceProcessInit()
+{
+    const char* name = getenv(GTRACE_NAME_VARIABLE);
+    if (name != nullptr && *name != '\0')
+        (void)gtraceAttachNamed(name);
+}
 
 extern "C" {
 

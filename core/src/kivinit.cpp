@@ -22,6 +22,9 @@ void kivProcessAttach()
     kivLatchProcessInit();
     kivMemProcessInit();
     kivPlatformProcessInit();
+    // Last: attaching a named trace block uses the latches, the allocator
+    // and the IPC naming that the steps above set up.
+    kivTraceProcessInit();
 }
 
 void kivProcessDetach()

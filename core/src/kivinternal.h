@@ -11,6 +11,7 @@
 KIV_LOCAL void kivLatchProcessInit();      /* spin tuning and the TSC probe */
 KIV_LOCAL void kivMemProcessInit();        /* memory debug mode from KIVEMEMDBG */
 KIV_LOCAL void kivPlatformProcessInit();   /* platform flags, then the symbol locks */
+KIV_LOCAL void kivTraceProcessInit();      /* attaches the block KIV_TRACE_NAME names */
 
 /* Process detach, in this order. */
 KIV_LOCAL void kivSymProcessTerm();        /* closes the symbol locks */
