@@ -3,7 +3,7 @@
  * semaphores, events and page-file sections found by name, within one
  * process and between processes, with the error numbers Windows gives for
  * names in use, missing names and names of another kind of object; how
- * long such objects live; the region query that sizes a view.
+ * long such objects live; the access a handle was opened with.
  *
  * Written against the Windows API alone: the Windows build runs the same
  * tests against the real system, which keeps the POSIX layer honest.
@@ -12,7 +12,7 @@
 #include "kivtest.h"
 
 #include <atomic>
-#include <cstring>
+#include <cctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,12 +25,8 @@ namespace {
 
 const DWORD kSemOpen = SYNCHRONIZE | SEMAPHORE_MODIFY_STATE;
 const DWORD kEventOpen = SYNCHRONIZE | EVENT_MODIFY_STATE;
+const DWORD kMapOpen = FILE_MAP_READ | FILE_MAP_WRITE;
 const DWORD kChildWaitMs = 60000;   // a bound on waits for another process, not a timing check
-
-std::string uniqueName(const char* stem)
-{
-    return kivtestUniqueName(stem);
-}
 
 // The last error of a call that returned a null handle (0 when it did not).
 DWORD nullWith(HANDLE h)
@@ -47,12 +43,62 @@ HANDLE newSemaphore(const std::string& name, LONG initial = 0, LONG maximum = 10
     return CreateSemaphoreA(nullptr, initial, maximum, name.c_str());
 }
 
-DWORD pageSize()
+HANDLE newSection(const std::string& name, DWORD size = 4096)
 {
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    return si.dwPageSize;
+    return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size,
+                              name.c_str());
 }
+
+// A section's first byte used as a count, so that all three kinds can be
+// driven alike: a signal adds one, a take removes one if there is one.
+bool sectionSignal(HANDLE h)
+{
+    unsigned char* v = static_cast<unsigned char*>(MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, 0));
+    if (!v)
+        return false;
+    ++v[0];
+    return UnmapViewOfFile(v) != FALSE;
+}
+
+bool sectionTake(HANDLE h)
+{
+    unsigned char* v = static_cast<unsigned char*>(MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, 0));
+    if (!v)
+        return false;
+    bool had = v[0] > 0;
+    if (had)
+        --v[0];
+    UnmapViewOfFile(v);
+    return had;
+}
+
+// One kind of named object.  `create` with `other` set passes arguments
+// that differ from the first create's (counts, reset kind, initial state):
+// a create that joins an existing object must ignore them.
+struct Kind {
+    const char* what;
+    HANDLE (*create)(const std::string& name, bool other);
+    HANDLE (*open)(const std::string& name);
+    bool (*signal)(HANDLE);
+    bool (*take)(HANDLE);
+};
+
+const Kind kKinds[] = {
+    {"semaphore",
+     [](const std::string& n, bool other) { return other ? newSemaphore(n, 5, 7) : newSemaphore(n); },
+     [](const std::string& n) { return OpenSemaphoreA(kSemOpen, FALSE, n.c_str()); },
+     [](HANDLE h) { return ReleaseSemaphore(h, 1, nullptr) != FALSE; },
+     [](HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }},
+    {"auto-reset event",
+     [](const std::string& n, bool other) { return CreateEventA(nullptr, other, other, n.c_str()); },
+     [](const std::string& n) { return OpenEventA(kEventOpen, FALSE, n.c_str()); },
+     [](HANDLE h) { return SetEvent(h) != FALSE; },
+     [](HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }},
+    {"section",
+     [](const std::string& n, bool other) { return newSection(n, other ? 8192 : 4096); },
+     [](const std::string& n) { return OpenFileMappingA(kMapOpen, FALSE, n.c_str()); },
+     sectionSignal, sectionTake},
+};
 
 } // namespace
 
@@ -60,73 +106,70 @@ DWORD pageSize()
 
 TEST(CompatIpcName, CreateReportsAnExistingObjectAndShares)
 {
-    std::string name = uniqueName("kivcipc");
-    SetLastError(12345);
-    HANDLE first = newSemaphore(name, 0);
-    ASSERT_NE(nullptr, first);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.what);
+        std::string name = kivtestUniqueName("kivcipc");
+        SetLastError(12345);
+        HANDLE first = k.create(name, false);
+        ASSERT_NE(nullptr, first);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
+        HANDLE second = k.create(name, true);
+        ASSERT_NE(nullptr, second);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+        HANDLE opened = k.open(name);
+        ASSERT_NE(nullptr, opened);
 
-    // A second create hands out the same semaphore; its own counts are
-    // ignored.
-    HANDLE second = newSemaphore(name, 5, 7);
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(second, 0));
-    LONG previous = -1;
-    ASSERT_TRUE(ReleaseSemaphore(first, 1, &previous));
-    EXPECT_EQ(0, previous);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 0));
-
-    HANDLE opened = OpenSemaphoreA(kSemOpen, FALSE, name.c_str());
-    ASSERT_NE(nullptr, opened);
-    ASSERT_TRUE(ReleaseSemaphore(opened, 1, nullptr));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 0));
-    CloseHandle(opened);
-    CloseHandle(second);
-    CloseHandle(first);
+        // One object, in the first create's state and of its kind.
+        EXPECT_FALSE(k.take(second));
+        ASSERT_TRUE(k.signal(first));
+        EXPECT_TRUE(k.take(second));
+        EXPECT_FALSE(k.take(first));
+        ASSERT_TRUE(k.signal(opened));
+        EXPECT_TRUE(k.take(first));
+        CloseHandle(opened);
+        CloseHandle(second);
+        CloseHandle(first);
+    }
 }
 
 TEST(CompatIpcName, OpeningAMissingNameIsFileNotFound)
 {
-    std::string name = uniqueName("kivcipc_missing");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
-              nullWith(OpenSemaphoreA(kSemOpen, FALSE, name.c_str())));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
-              nullWith(OpenEventA(kEventOpen, FALSE, name.c_str())));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
-              nullWith(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str())));
+    std::string name = kivtestUniqueName("kivcipc_missing");
+    for (const Kind& k : kKinds)
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), nullWith(k.open(name))) << k.what;
 }
 
 TEST(CompatIpcName, AllKindsShareOneNameSpace)
 {
-    std::string name = uniqueName("kivcipc_kind");
-    HANDLE sem = newSemaphore(name);
-    ASSERT_NE(nullptr, sem);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
-              nullWith(CreateEventA(nullptr, TRUE, FALSE, name.c_str())));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
-              nullWith(OpenEventA(kEventOpen, FALSE, name.c_str())));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
-              nullWith(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                          name.c_str())));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
-              nullWith(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str())));
-    // The refusals left the semaphore as it was.
-    HANDLE again = OpenSemaphoreA(kSemOpen, FALSE, name.c_str());
-    EXPECT_NE(nullptr, again);
-    CloseHandle(again);
-    CloseHandle(sem);
+    for (const Kind& holder : kKinds) {
+        std::string name = kivtestUniqueName("kivcipc_kind");
+        HANDLE held = holder.create(name, false);
+        ASSERT_NE(nullptr, held);
+        for (const Kind& k : kKinds) {
+            if (&k == &holder)
+                continue;
+            SCOPED_TRACE(std::string(k.what) + " under the name of a " + holder.what);
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), nullWith(k.create(name, false)));
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), nullWith(k.open(name)));
+        }
+        // The refusals left the object as it was.
+        EXPECT_EQ(0u, nullWith(holder.open(name))) << holder.what;
+        CloseHandle(held);
+    }
 }
 
-TEST(CompatIpcName, LocalPrefixNamesTheDefaultNameSpace)
+TEST(CompatIpcName, PrefixesChooseTheNameSpace)
 {
-    std::string name = uniqueName("kivcipc_local");
+    std::string name = kivtestUniqueName("kivcipc_local");
     HANDLE plain = newSemaphore(name);
     ASSERT_NE(nullptr, plain);
-    HANDLE local = OpenSemaphoreA(kSemOpen, FALSE, ("Local\\" + name).c_str());
-    EXPECT_NE(nullptr, local);
-    CloseHandle(local);
+    EXPECT_EQ(0u, nullWith(OpenSemaphoreA(kSemOpen, FALSE, ("Local\\" + name).c_str())));
     CloseHandle(plain);
+
+    std::string unknown = "KivNoSuchNamespace\\" + kivtestUniqueName("kivcipc");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), nullWith(newSemaphore(unknown)));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND),
+              nullWith(OpenEventA(kEventOpen, FALSE, unknown.c_str())));
 }
 
 TEST(CompatIpcName, GlobalPrefixMeetsTheSameObjects)
@@ -135,27 +178,17 @@ TEST(CompatIpcName, GlobalPrefixMeetsTheSameObjects)
     GTEST_SKIP() << "Windows keeps a global name space apart from each session's";
 #else
     // One name space for the whole machine: sessions do not exist here.
-    std::string name = uniqueName("kivcipc_global");
+    std::string name = kivtestUniqueName("kivcipc_global");
     HANDLE global = newSemaphore("Global\\" + name);
     ASSERT_NE(nullptr, global);
-    HANDLE plain = OpenSemaphoreA(kSemOpen, FALSE, name.c_str());
-    EXPECT_NE(nullptr, plain);
-    CloseHandle(plain);
+    EXPECT_EQ(0u, nullWith(OpenSemaphoreA(kSemOpen, FALSE, name.c_str())));
     CloseHandle(global);
 #endif
 }
 
-TEST(CompatIpcName, UnknownNamespaceIsPathNotFound)
-{
-    std::string name = "KivNoSuchNamespace\\" + uniqueName("kivcipc");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), nullWith(newSemaphore(name)));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND),
-              nullWith(OpenEventA(kEventOpen, FALSE, name.c_str())));
-}
-
 TEST(CompatIpcName, NamesAreCaseSensitiveAndTakeAnyCharacter)
 {
-    std::string name = uniqueName("kivcipc_Case") + " with/slash.and%";
+    std::string name = kivtestUniqueName("kivcipc_Case") + " with/slash.and%";
     HANDLE sem = newSemaphore(name);
     ASSERT_NE(nullptr, sem);
     std::string upper = name;
@@ -163,9 +196,7 @@ TEST(CompatIpcName, NamesAreCaseSensitiveAndTakeAnyCharacter)
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
               nullWith(OpenSemaphoreA(kSemOpen, FALSE, upper.c_str())));
-    HANDLE same = OpenSemaphoreA(kSemOpen, FALSE, name.c_str());
-    EXPECT_NE(nullptr, same);
-    CloseHandle(same);
+    EXPECT_EQ(0u, nullWith(OpenSemaphoreA(kSemOpen, FALSE, name.c_str())));
     CloseHandle(sem);
 }
 
@@ -173,7 +204,7 @@ TEST(CompatIpcName, OfCreatorsRacingForANameOneMakesIt)
 {
     const int kThreads = 8;
     for (int round = 0; round < 20; ++round) {
-        std::string name = uniqueName("kivcipc_race");
+        std::string name = kivtestUniqueName("kivcipc_race");
         HANDLE handles[kThreads] = {};
         DWORD errors[kThreads] = {};
         std::atomic<int> go{0};
@@ -204,146 +235,54 @@ TEST(CompatIpcName, OfCreatorsRacingForANameOneMakesIt)
     }
 }
 
-TEST(CompatIpcName, LastCloseDestroys)
-{
-    std::string name = uniqueName("kivcipc_life");
-    HANDLE a = newSemaphore(name, 3);
-    ASSERT_NE(nullptr, a);
-    HANDLE b = OpenSemaphoreA(kSemOpen, FALSE, name.c_str());
-    ASSERT_NE(nullptr, b);
-    CloseHandle(a);
-    // Still held through b: same object, same count.
-    HANDLE c = newSemaphore(name, 0);
-    ASSERT_NE(nullptr, c);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(c, 0));
-    CloseHandle(c);
-    CloseHandle(b);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
-              nullWith(OpenSemaphoreA(kSemOpen, FALSE, name.c_str())));
-    // The name is free again: a create makes a new object.
-    HANDLE d = newSemaphore(name, 0);
-    ASSERT_NE(nullptr, d);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(d, 0));
-    CloseHandle(d);
-}
-
-// ---- semaphores ------------------------------------------------------------------------
-
-TEST(CompatSemaphore, CountsUpToTheMaximum)
-{
-    HANDLE s = CreateSemaphoreA(nullptr, 2, 3, nullptr);
-    ASSERT_NE(nullptr, s);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 20));
-
-    LONG previous = -1;
-    ASSERT_TRUE(ReleaseSemaphore(s, 3, &previous));
-    EXPECT_EQ(0, previous);
-    // Beyond the maximum: refused whole, the count stays.
-    previous = -1;
-    EXPECT_FALSE(ReleaseSemaphore(s, 1, &previous));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
-    EXPECT_EQ(-1, previous);
-    if (!kivtestUnderWine()) {   // wine takes a release of 0 as a no-op
-        EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-    }
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 0));
-    CloseHandle(s);
-}
+// ---- semaphores and events -------------------------------------------------------------
 
 TEST(CompatSemaphore, BadCountsAreRefused)
 {
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              nullWith(CreateSemaphoreA(nullptr, 2, 1, nullptr)));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              nullWith(CreateSemaphoreA(nullptr, -1, 1, nullptr)));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              nullWith(CreateSemaphoreA(nullptr, 0, 0, nullptr)));
+    const struct { LONG initial, maximum; } bad[] = {{2, 1}, {-1, 1}, {0, 0}};
+    for (const auto& b : bad)
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+                  nullWith(CreateSemaphoreA(nullptr, b.initial, b.maximum, nullptr)))
+            << b.initial << "/" << b.maximum;
 }
 
+// A handle opened for waiting only cannot signal, one opened for signalling
+// only cannot wait, a read handle gives no write view.
 TEST(CompatSemaphore, OpenAccessIsEnforced)
 {
-    std::string name = uniqueName("kivcipc_acc");
+    std::string name = kivtestUniqueName("kivcipc_acc");
     HANDLE s = newSemaphore(name, 1);
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, (name + "_e").c_str());
+    HANDLE m = newSection(name + "_m");
     ASSERT_NE(nullptr, s);
+    ASSERT_NE(nullptr, e);
+    ASSERT_NE(nullptr, m);
+
     HANDLE waitOnly = OpenSemaphoreA(SYNCHRONIZE, FALSE, name.c_str());
+    HANDLE postOnly = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, name.c_str());
+    HANDLE eventWaitOnly = OpenEventA(SYNCHRONIZE, FALSE, (name + "_e").c_str());
+    HANDLE readOnly = OpenFileMappingA(FILE_MAP_READ, FALSE, (name + "_m").c_str());
     ASSERT_NE(nullptr, waitOnly);
+    ASSERT_NE(nullptr, postOnly);
+    ASSERT_NE(nullptr, eventWaitOnly);
+    ASSERT_NE(nullptr, readOnly);
+
     EXPECT_FALSE(ReleaseSemaphore(waitOnly, 1, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waitOnly, 0));
-
-    HANDLE postOnly = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, name.c_str());
-    ASSERT_NE(nullptr, postOnly);
     EXPECT_TRUE(ReleaseSemaphore(postOnly, 1, nullptr));
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(postOnly, 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-    CloseHandle(postOnly);
-    CloseHandle(waitOnly);
-    CloseHandle(s);
-}
+    EXPECT_FALSE(SetEvent(eventWaitOnly));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(nullptr, MapViewOfFile(readOnly, FILE_MAP_WRITE, 0, 0, 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    void* v = MapViewOfFile(readOnly, FILE_MAP_READ, 0, 0, 0);
+    EXPECT_NE(nullptr, v);
+    UnmapViewOfFile(v);
 
-TEST(CompatSemaphore, AWaitingThreadIsReleasedByAPost)
-{
-    HANDLE s = CreateSemaphoreA(nullptr, 0, 5, nullptr);
-    ASSERT_NE(nullptr, s);
-    std::atomic<DWORD> result{0xDEAD};
-    std::thread waiter([&] { result = WaitForSingleObject(s, INFINITE); });
-    ASSERT_TRUE(ReleaseSemaphore(s, 1, nullptr));
-    waiter.join();
-    EXPECT_EQ(WAIT_OBJECT_0, result.load());
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(s, 0));
-    CloseHandle(s);
-}
-
-TEST(CompatSemaphore, HandlesOfOtherKindsAreRefused)
-{
-    HANDLE s = CreateSemaphoreA(nullptr, 0, 1, nullptr);
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, s);
-    ASSERT_NE(nullptr, e);
-    EXPECT_FALSE(ReleaseSemaphore(e, 1, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    EXPECT_FALSE(SetEvent(s));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    CloseHandle(e);
-    CloseHandle(s);
-    EXPECT_FALSE(ReleaseSemaphore(s, 1, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-}
-
-// ---- events ----------------------------------------------------------------------------
-
-TEST(CompatEvent, ManualResetStaysSignalledUntilReset)
-{
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, uniqueName("kivcipc_ev").c_str());
-    ASSERT_NE(nullptr, e);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
-    ASSERT_TRUE(SetEvent(e));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    ASSERT_TRUE(ResetEvent(e));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 10));
-    CloseHandle(e);
-}
-
-TEST(CompatEvent, AutoResetLetsOneWaitThrough)
-{
-    HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    ASSERT_NE(nullptr, e);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
-    ASSERT_TRUE(SetEvent(e));
-    ASSERT_TRUE(SetEvent(e));   // setting a set event changes nothing
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0));
-    CloseHandle(e);
+    for (HANDLE h : {readOnly, eventWaitOnly, postOnly, waitOnly, m, e, s})
+        CloseHandle(h);
 }
 
 TEST(CompatEvent, ThreadsWaitingOnAManualEventAllWake)
@@ -360,77 +299,10 @@ TEST(CompatEvent, ThreadsWaitingOnAManualEventAllWake)
     CloseHandle(e);
 }
 
-TEST(CompatEvent, OpenedEventsAreTheSameObject)
-{
-    std::string name = uniqueName("kivcipc_ev");
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
-    ASSERT_NE(nullptr, e);
-    HANDLE again = CreateEventA(nullptr, TRUE, TRUE, name.c_str());
-    ASSERT_NE(nullptr, again);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    // The existing event's kind and state hold, not the second create's.
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(again, 0));
-    HANDLE opened = OpenEventA(kEventOpen, FALSE, name.c_str());
-    ASSERT_NE(nullptr, opened);
-    ASSERT_TRUE(SetEvent(opened));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(e, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(again, 0));
-    HANDLE waitOnly = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
-    ASSERT_NE(nullptr, waitOnly);
-    EXPECT_FALSE(SetEvent(waitOnly));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-    CloseHandle(waitOnly);
-    CloseHandle(opened);
-    CloseHandle(again);
-    CloseHandle(e);
-}
-
-// ---- named sections ------------------------------------------------------------------
-
-TEST(CompatNamedMapping, OpenAndCreateShareTheSection)
-{
-    std::string name = uniqueName("kivcipc_map");
-    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 10000,
-                                  name.c_str());
-    ASSERT_NE(nullptr, m);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
-    char* a = static_cast<char*>(MapViewOfFile(m, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_NE(nullptr, a);
-    EXPECT_EQ(0, a[0]);
-    EXPECT_EQ(0, a[9999]);
-    std::strcpy(a, "first view");
-    a[9999] = 'z';
-
-    HANDLE o = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str());
-    ASSERT_NE(nullptr, o);
-    char* b = static_cast<char*>(MapViewOfFile(o, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_NE(nullptr, b);
-    EXPECT_STREQ("first view", b);
-    EXPECT_EQ('z', b[9999]);
-    b[0] = 'F';
-    EXPECT_EQ('F', a[0]);
-
-    HANDLE c = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 10000,
-                                  name.c_str());
-    ASSERT_NE(nullptr, c);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
-    char* v = static_cast<char*>(MapViewOfFile(c, FILE_MAP_READ, 0, 0, 0));
-    ASSERT_NE(nullptr, v);
-    EXPECT_STREQ("First view", v);
-
-    UnmapViewOfFile(v);
-    UnmapViewOfFile(b);
-    UnmapViewOfFile(a);
-    CloseHandle(c);
-    CloseHandle(o);
-    CloseHandle(m);
-}
-
 TEST(CompatNamedMapping, ViewsKeepTheSectionAfterItsHandlesClose)
 {
-    std::string name = uniqueName("kivcipc_map");
-    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                  name.c_str());
+    std::string name = kivtestUniqueName("kivcipc_map");
+    HANDLE m = newSection(name);
     ASSERT_NE(nullptr, m);
     HANDLE o = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str());
     ASSERT_NE(nullptr, o);
@@ -440,7 +312,7 @@ TEST(CompatNamedMapping, ViewsKeepTheSectionAfterItsHandlesClose)
     char* b = static_cast<char*>(MapViewOfFile(o, FILE_MAP_WRITE, 0, 0, 0));
     ASSERT_NE(nullptr, b);
     ASSERT_TRUE(CloseHandle(o));
-    // No handle left, but the memory is still one section.
+    // No handle left, but the memory is still one section, to its last byte.
     a[0] = 'k';
     EXPECT_EQ('k', b[0]);
     b[4095] = 'v';
@@ -451,103 +323,14 @@ TEST(CompatNamedMapping, ViewsKeepTheSectionAfterItsHandlesClose)
               nullWith(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str())));
 }
 
-TEST(CompatNamedMapping, AReadHandleGivesNoWriteView)
-{
-    std::string name = uniqueName("kivcipc_map");
-    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                  name.c_str());
-    ASSERT_NE(nullptr, m);
-    HANDLE r = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-    ASSERT_NE(nullptr, r);
-    EXPECT_EQ(nullptr, MapViewOfFile(r, FILE_MAP_WRITE, 0, 0, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
-    void* v = MapViewOfFile(r, FILE_MAP_READ, 0, 0, 0);
-    EXPECT_NE(nullptr, v);
-    UnmapViewOfFile(v);
-    CloseHandle(r);
-    CloseHandle(m);
-}
-
-TEST(CompatNamedMapping, APageFileSectionNeedsASize)
-{
-    std::string name = uniqueName("kivcipc_map");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-              nullWith(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0,
-                                          name.c_str())));
-}
-
-TEST(CompatNamedMapping, VirtualQuerySizesAView)
-{
-    std::string name = uniqueName("kivcipc_map");
-    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 100,
-                                  name.c_str());
-    ASSERT_NE(nullptr, m);
-    char* v = static_cast<char*>(MapViewOfFile(m, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_NE(nullptr, v);
-    MEMORY_BASIC_INFORMATION info;
-    ASSERT_EQ(sizeof info, VirtualQueryEx(GetCurrentProcess(), v + 10, &info, sizeof info));
-    EXPECT_EQ(static_cast<void*>(v), info.BaseAddress);
-    EXPECT_EQ(static_cast<void*>(v), info.AllocationBase);
-    EXPECT_EQ(static_cast<SIZE_T>(pageSize()), info.RegionSize);
-    EXPECT_EQ(static_cast<DWORD>(MEM_COMMIT), info.State);
-    EXPECT_EQ(static_cast<DWORD>(MEM_MAPPED), info.Type);
-    EXPECT_EQ(static_cast<DWORD>(PAGE_READWRITE), info.Protect);
-    EXPECT_EQ(0u, VirtualQueryEx(GetCurrentProcess(), v, &info, sizeof info - 1));
-    UnmapViewOfFile(v);
-    CloseHandle(m);
-}
-
 // ---- between processes --------------------------------------------------------------
-
-KIVTEST_CHILD(ipcPostSemaphore)
-{
-    // args: semaphore name
-    HANDLE s = OpenSemaphoreA(kSemOpen, FALSE, args.at(0).c_str());
-    if (!s)
-        return 2;
-    if (!ReleaseSemaphore(s, 1, nullptr))
-        return 3;
-    CloseHandle(s);
-    return 0;
-}
-
-KIVTEST_CHILD(ipcWaitEvent)
-{
-    // args: event name, ready semaphore name
-    HANDLE e = OpenEventA(kEventOpen, FALSE, args.at(0).c_str());
-    HANDLE ready = OpenSemaphoreA(kSemOpen, FALSE, args.at(1).c_str());
-    if (!e || !ready)
-        return 2;
-    if (WaitForSingleObject(e, 0) != WAIT_TIMEOUT)
-        return 3;
-    ReleaseSemaphore(ready, 1, nullptr);
-    return WaitForSingleObject(e, kChildWaitMs) == WAIT_OBJECT_0 ? 0 : 4;
-}
-
-KIVTEST_CHILD(ipcWriteSection)
-{
-    // args: section name, size
-    HANDLE m = OpenFileMappingA(FILE_MAP_WRITE, FALSE, args.at(0).c_str());
-    if (!m)
-        return 2;
-    unsigned char* p = static_cast<unsigned char*>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 0));
-    if (!p)
-        return 3;
-    size_t size = static_cast<size_t>(std::atol(args.at(1).c_str()));
-    for (size_t i = 0; i < size; ++i)
-        p[i] = static_cast<unsigned char>(i * 7 + 1);
-    UnmapViewOfFile(p);
-    CloseHandle(m);
-    return 0;
-}
 
 KIVTEST_CHILD(ipcCreateAndLeave)
 {
     // args: name; creates a semaphore and a section under name + suffixes
     // and ends without closing them.
     HANDLE s = newSemaphore(args.at(0) + "_s");
-    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                  (args.at(0) + "_m").c_str());
+    HANDLE m = newSection(args.at(0) + "_m");
     return s && m ? 0 : 2;
 }
 
@@ -581,7 +364,7 @@ KIVTEST_CHILD(ipcWaitForever)
 
 TEST(CompatIpcProcess, AWaiterKilledInItsWaitLeavesTheObjectUsable)
 {
-    std::string name = uniqueName("kivcipc_proc");
+    std::string name = kivtestUniqueName("kivcipc_proc");
     HANDLE s = newSemaphore(name, 0);
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, (name + "_ready").c_str());
     ASSERT_NE(nullptr, s);
@@ -605,53 +388,9 @@ TEST(CompatIpcProcess, AWaiterKilledInItsWaitLeavesTheObjectUsable)
               nullWith(OpenSemaphoreA(kSemOpen, FALSE, name.c_str())));
 }
 
-TEST(CompatIpcProcess, APostFromAChildReleasesTheParent)
-{
-    std::string name = uniqueName("kivcipc_proc");
-    HANDLE s = newSemaphore(name, 0);
-    ASSERT_NE(nullptr, s);
-    KivTestProcess child = kivtestSpawnChild("ipcPostSemaphore", {name});
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, kChildWaitMs));
-    EXPECT_EQ(0, kivtestWaitChild(child));
-    CloseHandle(s);
-}
-
-TEST(CompatIpcProcess, AnEventSetByTheParentReleasesAChild)
-{
-    std::string name = uniqueName("kivcipc_proc");
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-    HANDLE ready = newSemaphore(name + "_ready", 0);
-    ASSERT_NE(nullptr, e);
-    ASSERT_NE(nullptr, ready);
-    KivTestProcess child = kivtestSpawnChild("ipcWaitEvent", {name, name + "_ready"});
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, kChildWaitMs));
-    EXPECT_TRUE(SetEvent(e));
-    EXPECT_EQ(0, kivtestWaitChild(child));
-    CloseHandle(ready);
-    CloseHandle(e);
-}
-
-TEST(CompatIpcProcess, AChildWritesANamedSection)
-{
-    std::string name = uniqueName("kivcipc_proc");
-    const size_t size = 20000;
-    HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                  static_cast<DWORD>(size), name.c_str());
-    ASSERT_NE(nullptr, m);
-    unsigned char* p = static_cast<unsigned char*>(MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0));
-    ASSERT_NE(nullptr, p);
-    ASSERT_EQ(0, kivtestRunChild("ipcWriteSection", {name, std::to_string(size)}));
-    size_t wrong = 0;
-    for (size_t i = 0; i < size; ++i)
-        wrong += p[i] != static_cast<unsigned char>(i * 7 + 1);
-    EXPECT_EQ(0u, wrong);
-    UnmapViewOfFile(p);
-    CloseHandle(m);
-}
-
 TEST(CompatIpcProcess, ObjectsGoWithTheProcessThatHeldThem)
 {
-    std::string name = uniqueName("kivcipc_proc");
+    std::string name = kivtestUniqueName("kivcipc_proc");
     ASSERT_EQ(0, kivtestRunChild("ipcCreateAndLeave", {name}));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
               nullWith(OpenSemaphoreA(kSemOpen, FALSE, (name + "_s").c_str())));
@@ -666,7 +405,7 @@ TEST(CompatIpcProcess, ObjectsGoWithTheProcessThatHeldThem)
 
 TEST(CompatIpcProcess, AnObjectOutlivesItsCreatorWhileOthersHoldIt)
 {
-    std::string name = uniqueName("kivcipc_proc");
+    std::string name = kivtestUniqueName("kivcipc_proc");
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, (name + "_ready").c_str());
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, (name + "_done").c_str());
     ASSERT_NE(nullptr, ready);
@@ -679,9 +418,7 @@ TEST(CompatIpcProcess, AnObjectOutlivesItsCreatorWhileOthersHoldIt)
     SetEvent(done);
     EXPECT_EQ(0, kivtestWaitChild(child));
     if (s) {
-        HANDLE again = OpenSemaphoreA(kSemOpen, FALSE, name.c_str());
-        EXPECT_NE(nullptr, again);
-        CloseHandle(again);
+        EXPECT_EQ(0u, nullWith(OpenSemaphoreA(kSemOpen, FALSE, name.c_str())));
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(s, 0));   // the creator's count
         CloseHandle(s);
     }
