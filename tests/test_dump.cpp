@@ -276,9 +276,7 @@ Bytes continuousDump(Uint64 wrapFileSize, const Bytes& data)
 
 } // namespace
 
-/* ======================================================================== */
-/* Writing: header buffer and tail                                            */
-/* ======================================================================== */
+/* ---- Writing: header buffer and tail --------------------------------------- */
 
 TEST(DumpWrite, HeaderAndTailNeedAnAttachedInitialisedBlock)
 {
@@ -356,142 +354,102 @@ TEST(DumpWrite, ProfileHeaderPointsAtTheTableAndHasNoTail)
     EXPECT_EQ(0x5A, reinterpret_cast<Uint8*>(&tail)[0]) << "nothing written";
 }
 
-/* ======================================================================== */
-/* Round trips of instantaneous dumps                                        */
-/* ======================================================================== */
+/* ---- Round trips of instantaneous dumps ------------------------------------ */
 
-TEST(DumpRoundTrip, WrappingBufferNotYetRound)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    records(0, 300);
-    writeBytes(dir.file("d"), dumpOf(true));
-    expectBothWays(dir.file("d"), range(0, 300));
-    Walk w = walk(dir.file("d"), true);
-    EXPECT_EQ(0u, w.wrapped);
-    EXPECT_EQ(0u, w.lost);
-    EXPECT_EQ(0u, w.rejected);
-    EXPECT_EQ(52u, w.records[0].length);
-    EXPECT_EQ(ramboSlotsFor(0x38 + 8 + extraFor(3)) * 64 - 12, w.records[3].length);
-}
+namespace {
 
-TEST(DumpRoundTrip, WrappedBufferGivesTheLastLapOldestFirstAndNewestFirst)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    const Uint32 total = 20000;
-    records(0, total);
-    writeBytes(dir.file("d"), dumpOf(true));
-
-    Walk fw = walk(dir.file("d"), true);
-    Walk bw = walk(dir.file("d"), false);
-    std::vector<Uint32> f = indexes(fw);
-    ASSERT_GT(f.size(), 5000u);
-    EXPECT_EQ(total - 1, f.back()) << "the newest record ends the forward walk";
-    EXPECT_EQ(range(f.front(), total), f) << "consecutive, oldest surviving first";
-    EXPECT_EQ(reversed(f), indexes(bw));
-    EXPECT_EQ(1u, fw.wrapped);
-    EXPECT_EQ(1u, bw.wrapped);
-    EXPECT_EQ(0u, fw.lost);
-
-}
-
-TEST(DumpRoundTrip, ClearedWrappingBufferShowsOnlyTheNewSequence)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    records(0, 5000);
-    ASSERT_EQ(0u, gtraceClear());
-    records(5000, 5100);
-    writeBytes(dir.file("d"), dumpOf(true));
-    expectBothWays(dir.file("d"), range(5000, 5100));
-    Walk w = walk(dir.file("d"), true);
-    EXPECT_EQ(0u, w.wrapped) << "the new sequence has not gone round";
-    EXPECT_EQ(0u, w.rejected) << "stale records are not torn ones";
-    EXPECT_EQ(0u, walk(dir.file("d"), false).rejected)
-        << "nor are the headers of stale records left inside the padding of new ones";
-}
-
-TEST(DumpRoundTrip, StopWhenFullBufferNotFull)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_STOP);
-    records(0, 1000);
-    writeBytes(dir.file("d"), dumpOf(true));
-    expectBothWays(dir.file("d"), range(0, 1000));
-    Walk w = walk(dir.file("d"), false);
-    EXPECT_EQ(0u, w.lost);
-    EXPECT_EQ(0u, w.wrapped);
-}
-
-TEST(DumpRoundTrip, StopWhenFullBufferThatOverflowedReportsLostRecords)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_STOP);
-    Uint32 i = 0;
-    while (t.ring()->counter < kSlots)
-        record(i++);
-    const Uint32 kept = i;
-    for (Uint32 j = 0; j < 50; ++j)
-        record(i++);  // into the scratch area
-    writeBytes(dir.file("d"), dumpOf(true));
-    expectBothWays(dir.file("d"), range(0, kept));
-    Walk w = walk(dir.file("d"), true);
-    EXPECT_EQ(1u, w.lost);
-}
-
-TEST(DumpRoundTrip, StopWhenFullBufferAfterClearStartsAgainAtSlotZero)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_STOP);
-    records(0, 3000);
-    ASSERT_EQ(0u, gtraceClear());
-    records(3000, 3040);
-    writeBytes(dir.file("d"), dumpOf(true));
-    expectBothWays(dir.file("d"), range(3000, 3040));
-}
-
-TEST(DumpRoundTrip, ChunkedBufferDumpedAtOnce)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_CHUNKED);
-    // No dumper: the hand-shake must not hold the writers.
-    ASSERT_EQ(0u, gtraceAutoDumpEnabled(0));
-    records(0, 12000);
-    writeBytes(dir.file("d"), dumpOf(true));
-    std::vector<Uint32> f = indexes(walk(dir.file("d"), true));
-    ASSERT_FALSE(f.empty());
-    EXPECT_EQ(range(f.front(), 12000), f);
-    EXPECT_EQ(reversed(f), indexes(walk(dir.file("d"), false)));
-}
-
-TEST(DumpRoundTrip, EmptyBufferParsesToNothing)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    writeBytes(dir.file("d"), dumpOf(true));
-    EXPECT_TRUE(walk(dir.file("d"), true).records.empty());
-    EXPECT_TRUE(walk(dir.file("d"), false).records.empty());
-}
+const Uint32 kTail = 0xFFFFFFFFu;  /* the newest records, consecutive */
+const Uint8 kAny = 0xFF;           /* a flag the case does not look at */
 
 /* Records of up to 2048 slots in a ring larger than the read buffer: every
  * refill boundary is crossed by some record, in both directions. */
-TEST(DumpRoundTrip, LargeRecordsAcrossReadBufferBoundaries)
+Uint32 largeRecords()
 {
-    KivTestTempDir dir;
-    const Uint32 ring = 0x400000;  /* four read buffers */
-    Trace t(GTRACE_KIND_WRAP, ring);
-    Uint32 total = 0;
-    for (; total < 700; ++total) {
-        Uint32 extra = total % 5 == 0 ? 0xFFFF - 8 : (total * 977) % 9000;
-        record(total, extra);
+    for (Uint32 i = 0; i < 700; ++i)
+        record(i, i % 5 == 0 ? 0xFFFF - 8 : (i * 977) % 9000);
+    return 700;
+}
+
+/* Fills a stop-when-full ring and sends 50 more records to the scratch area;
+ * returns the number that fitted. */
+Uint32 overflowStopRing()
+{
+    Uint32 i = 0;
+    while (g_pGTCB != nullptr && gtraceRingBuffer(g_pGTCB)->counter < kSlots)
+        record(i++);
+    const Uint32 kept = i;
+    for (Uint32 j = 0; j < 50; ++j)
+        record(i++);
+    return kept;
+}
+
+struct RoundTripCase {
+    const char* name;
+    Uint32 kind, ring;
+    /* Writes the records and returns the end of the expected range. */
+    Uint32 (*write)();
+    Uint32 from;        /* first expected record, or kTail */
+    size_t atLeast;     /* with kTail: the least number that must survive */
+    Uint8 wrapped, lost, rejected;
+};
+
+const RoundTripCase kRoundTrips[] = {
+    {"wrapping, not yet round", GTRACE_KIND_WRAP, kRing, [] { records(0, 300); return 300u; },
+     0, 0, 0, 0, 0},
+    {"wrapped: the last lap", GTRACE_KIND_WRAP, kRing, [] { records(0, 20000); return 20000u; },
+     kTail, 5000, 1, 0, kAny},
+    /* Stale records of the old sequence are not torn ones, nor are their
+     * headers left inside the padding of new ones. */
+    {"wrapping, cleared", GTRACE_KIND_WRAP, kRing,
+     [] { records(0, 5000); gtraceClear(); records(5000, 5100); return 5100u; },
+     5000, 0, 0, kAny, 0},
+    {"stop when full, not full", GTRACE_KIND_STOP, kRing, [] { records(0, 1000); return 1000u; },
+     0, 0, 0, 0, kAny},
+    {"stop when full, overflowed", GTRACE_KIND_STOP, kRing, overflowStopRing, 0, 0, kAny, 1, kAny},
+    {"stop when full, cleared", GTRACE_KIND_STOP, kRing,
+     [] { records(0, 3000); gtraceClear(); records(3000, 3040); return 3040u; },
+     3000, 0, kAny, kAny, kAny},
+    /* No dumper: the hand-shake must not hold the writers. */
+    {"chunked, dumped at once", GTRACE_KIND_CHUNKED, kRing,
+     [] { gtraceAutoDumpEnabled(0); records(0, 12000); return 12000u; }, kTail, 1, kAny, kAny, kAny},
+    {"empty", GTRACE_KIND_WRAP, kRing, [] { return 0u; }, 0, 0, kAny, kAny, kAny},
+    {"large records", GTRACE_KIND_WRAP, 0x400000, largeRecords, kTail, 51, kAny, kAny, kAny},
+};
+
+void expectFlag(Uint8 want, Uint8 got, const char* what)
+{
+    if (want != kAny) {
+        EXPECT_EQ(want, got) << what;
     }
-    writeBytes(dir.file("d"), dumpOf(true));
-    std::vector<Uint32> f = indexes(walk(dir.file("d"), true));
-    ASSERT_FALSE(f.empty());
-    EXPECT_EQ(range(f.front(), total), f);
-    EXPECT_EQ(reversed(f), indexes(walk(dir.file("d"), false)));
-    EXPECT_GT(f.size(), 50u);
+}
+
+} // namespace
+
+/* Instantaneous dumps of each ring mode: both directions give the expected
+ * records in opposite orders. */
+TEST(DumpRoundTrip, EachRingModeBothWays)
+{
+    for (const RoundTripCase& c : kRoundTrips) {
+        SCOPED_TRACE(c.name);
+        KivTestTempDir dir;
+        Trace t(c.kind, c.ring);
+        const Uint32 to = c.write();
+        writeBytes(dir.file("d"), dumpOf(true));
+        Walk fw = walk(dir.file("d"), true), bw = walk(dir.file("d"), false);
+        std::vector<Uint32> f = indexes(fw);
+        if (c.from == kTail) {
+            ASSERT_GE(f.size(), c.atLeast);
+            EXPECT_EQ(range(f.front(), to), f) << "consecutive, oldest surviving first";
+        } else {
+            EXPECT_EQ(range(c.from, to), f);
+        }
+        EXPECT_EQ(reversed(f), indexes(bw));
+        for (const Walk* w : {&fw, &bw}) {
+            expectFlag(c.wrapped, w->wrapped, "wrapped");
+            expectFlag(c.lost, w->lost, "lost");
+            expectFlag(c.rejected, Uint8(w->rejected), "rejected");
+        }
+    }
 }
 
 TEST(DumpRoundTrip, PayloadPositionAndShortCopy)
@@ -572,9 +530,7 @@ TEST(DumpRoundTrip, OneFileTwoParsersInterleaved)
     EXPECT_EQ(0u, gtraceCloseDumpFileParser(&down));
 }
 
-/* ======================================================================== */
-/* Continuous and circular files                                             */
-/* ======================================================================== */
+/* ---- Continuous and circular files ----------------------------------------- */
 
 TEST(DumpContinuous, SlotsInFileOrder)
 {
@@ -668,23 +624,16 @@ TEST(DumpContinuous, CircularFileWalksFromItsOldestRecord)
     std::vector<Uint32> p = indexes(walk(dir.file("plain"), true));
     EXPECT_FALSE(std::is_sorted(p.begin(), p.end()));
     EXPECT_EQ(0u, walk(dir.file("plain"), true).wrapped);
-}
 
-TEST(DumpContinuous, CircularFileNotYetRound)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_CHUNKED);
-    Uint32 first = 0;
-    Bytes area = circularSlots(20, &first);  /* 40 of 64 slots */
+    // A circular file not yet round is walked from its start.
+    area = circularSlots(20, &first);  /* 40 of 64 slots */
     ASSERT_EQ(0u, first);
-    writeBytes(dir.file("d"), continuousDump(area.size(), area));
-    expectBothWays(dir.file("d"), range(0, 20));
-    EXPECT_EQ(0u, walk(dir.file("d"), true).wrapped);
+    writeBytes(dir.file("young"), continuousDump(area.size(), area));
+    expectBothWays(dir.file("young"), range(0, 20));
+    EXPECT_EQ(0u, walk(dir.file("young"), true).wrapped);
 }
 
-/* ======================================================================== */
-/* Profile dumps                                                              */
-/* ======================================================================== */
+/* ---- Profile dumps --------------------------------------------------------- */
 
 TEST(DumpProfile, EntriesOfUsedFunctionsRoundTrip)
 {
@@ -725,9 +674,7 @@ TEST(DumpProfile, EntriesOfUsedFunctionsRoundTrip)
     }
 }
 
-/* ======================================================================== */
-/* Validation: every code, with the position put back                       */
-/* ======================================================================== */
+/* ---- Validation: every code, with the position put back -------------------- */
 
 namespace {
 
@@ -784,68 +731,53 @@ TEST(DumpValidate, GoodDumpAnywhereInAFile)
     EXPECT_EQ(ECF_INVALID_PARAMETER, ramboValidateDumpFile(nullptr));
 }
 
-TEST(DumpValidate, TruncatedAndMisspeltTraceHeader)
+/* Every damage a dump can have, and its code. */
+TEST(DumpValidate, DamagedHeadersAndTails)
 {
-    Bytes d = goodDump();
-    Bytes cut(d.begin(), d.begin() + 200567);
-    EXPECT_EQ(ECF_GTRACE_DUMP_HEADER_TRUNCATED, validateAt(cut));
-    EXPECT_EQ(ECF_GTRACE_DUMP_HEADER_TRUNCATED, validateAt(Bytes()));
-    Bytes bad = d;
-    bad[6] = '2';  /* GTDUMP2 */
-    EXPECT_EQ(ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, validateAt(bad));
-}
-
-TEST(DumpValidate, RingHeaderDamage)
-{
-    Bytes d = goodDump();
-    Bytes cut(d.begin(), d.begin() + GTRACE_DUMP_PREFIX_SIZE + 10);
-    EXPECT_EQ(ECF_RAMBO_DUMP_HEADER_TRUNCATED, validateAt(cut));
-
-    Bytes eye = d;
-    ringHeaderIn(eye)->eyeCatcher[1] = 'h';
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER, validateAt(eye));
-
-    Bytes type = d;
-    ringHeaderIn(type)->dumpType = 3;
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_TYPE, validateAt(type));
-    ringHeaderIn(type)->dumpType = 0;
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_TYPE, validateAt(type));
-
-    Bytes size = d;
-    ringHeaderIn(size)->bufferSize = 0x7FFFF;
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE, validateAt(size));
-    ringHeaderIn(size)->bufferSize = 0x40000001;
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE, validateAt(size));
-}
-
-TEST(DumpValidate, InstantaneousTailDamage)
-{
-    Bytes d = goodDump();
-    Bytes noTail(d.begin(), d.end() - 32);
-    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(noTail));
-    Bytes shortTail(d.begin(), d.end() - 1);
-    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(shortTail));
-    Bytes shortData(d.begin(), d.begin() + GTRACE_DUMP_HEADER_SIZE + 1000);
-    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(shortData));
-    // Mis-sized: the header claims a bigger buffer than the file holds.
-    Bytes missized = d;
-    ringHeaderIn(missized)->bufferSize = 0x100000;
-    EXPECT_EQ(ECF_RAMBO_INSTANT_DUMP_TRUNCATED, validateAt(missized));
-
-    Bytes eye = d;
-    tailIn(eye)->eyeCatcher[0] = '#';
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER, validateAt(eye));
-
-    Bytes index = d;
-    tailIn(index)->slotIndex = kSlots;
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_SLOT_INDEX, validateAt(index));
-    tailIn(index)->slotIndex = kSlots - 1;
-    EXPECT_EQ(0u, validateAt(index));
-
-    // Extra bytes after the tail are not the validator's business.
-    Bytes longer = d;
-    longer.resize(d.size() + 100, 0);
-    EXPECT_EQ(0u, validateAt(longer));
+    const Bytes d = goodDump();
+    auto cut = [&d](size_t n) { return Bytes(d.begin(), d.begin() + n); };
+    auto changed = [&d](void (*change)(Bytes&)) {
+        Bytes b = d;
+        change(b);
+        return b;
+    };
+    const struct {
+        const char* name;
+        Bytes dump;
+        Uint32 rc;
+    } cases[] = {
+        {"trace header cut", cut(200567), ECF_GTRACE_DUMP_HEADER_TRUNCATED},
+        {"empty", Bytes(), ECF_GTRACE_DUMP_HEADER_TRUNCATED},
+        {"GTDUMP2", changed([](Bytes& b) { b[6] = '2'; }), ECF_GTRACE_INVALID_DUMP_EYE_CATCHER},
+        {"ring header cut", cut(GTRACE_DUMP_PREFIX_SIZE + 10), ECF_RAMBO_DUMP_HEADER_TRUNCATED},
+        {"ring eye-catcher", changed([](Bytes& b) { ringHeaderIn(b)->eyeCatcher[1] = 'h'; }),
+         ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER},
+        {"dump type 3", changed([](Bytes& b) { ringHeaderIn(b)->dumpType = 3; }),
+         ECF_RAMBO_INVALID_DUMP_TYPE},
+        {"dump type 0", changed([](Bytes& b) { ringHeaderIn(b)->dumpType = 0; }),
+         ECF_RAMBO_INVALID_DUMP_TYPE},
+        {"size too small", changed([](Bytes& b) { ringHeaderIn(b)->bufferSize = 0x7FFFF; }),
+         ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE},
+        {"size too big", changed([](Bytes& b) { ringHeaderIn(b)->bufferSize = 0x40000001; }),
+         ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE},
+        {"no tail", cut(d.size() - 32), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
+        {"short tail", cut(d.size() - 1), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
+        {"short data", cut(GTRACE_DUMP_HEADER_SIZE + 1000), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
+        // The header claims a bigger buffer than the file holds.
+        {"mis-sized", changed([](Bytes& b) { ringHeaderIn(b)->bufferSize = 0x100000; }),
+         ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
+        {"tail eye-catcher", changed([](Bytes& b) { tailIn(b)->eyeCatcher[0] = '#'; }),
+         ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER},
+        {"slot index", changed([](Bytes& b) { tailIn(b)->slotIndex = kSlots; }),
+         ECF_RAMBO_INVALID_DUMP_SLOT_INDEX},
+        {"last slot index", changed([](Bytes& b) { tailIn(b)->slotIndex = kSlots - 1; }), 0},
+        // Extra bytes after the tail are not the validator's business.
+        {"longer", changed([](Bytes& b) { b.resize(b.size() + 100, 0); }), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.rc, validateAt(c.dump));
+    }
 }
 
 TEST(DumpValidate, GarbageNeverValidatesOrCrashesTheParser)

@@ -395,9 +395,7 @@ KIVTEST_CHILD(kivtrcWriter)
     return 0;
 }
 
-/* ======================================================================== */
-/* Attaching by name                                                          */
-/* ======================================================================== */
+/* ---- Attaching by name ----------------------------------------------------- */
 
 TEST(TraceNamedAttach, NamesAndMissingOrIncompleteBlocks)
 {
@@ -456,11 +454,9 @@ TEST(TraceNamedAttach, AttachOnceDetachAndOtherNames)
     memory.detach();
 }
 
-/* ======================================================================== */
-/* Commands and their errors                                                  */
-/* ======================================================================== */
+/* ---- Commands and their errors --------------------------------------------- */
 
-TEST_F(Kivtrc, UsageErrorsExitWithOne)
+TEST_F(Kivtrc, UsageErrorsExitWithOneAndMissingTracesWithTwo)
 {
     Result r = tool({});
     EXPECT_EQ(1, r.code);
@@ -473,26 +469,19 @@ TEST_F(Kivtrc, UsageErrorsExitWithOne)
     EXPECT_EQ(1, tool({"-n", name_, "on", "-m", "no.such.mask"}).code);
     EXPECT_EQ(1, tool({"-n", name_, "on", "-w", "1M"}).code) << "circular needs chunked";
     EXPECT_EQ(1, tool({"-n", name_, "chg"}).code);
-}
 
-TEST_F(Kivtrc, CommandsOnAMissingTraceFailWithAMessage)
-{
+    // Commands on a trace that does not exist fail with one line.
     for (const char* command : {"off", "clr", "dmp"}) {
         Args args = {"-n", name_, command};
         if (std::string(command) == "dmp")
             args.push_back(file("x"));
-        Result r = tool(args);
-        EXPECT_EQ(2, r.code) << command;
-        EXPECT_EQ(1u, lines(r.err).size()) << r.err;
-        EXPECT_TRUE(contains(r.err, "there is no trace named")) << r.err;
+        Result missing = tool(args);
+        EXPECT_EQ(2, missing.code) << command;
+        EXPECT_EQ(1u, lines(missing.err).size()) << missing.err;
+        EXPECT_TRUE(contains(missing.err, "there is no trace named")) << missing.err;
     }
-    Result r = tool({"-n", name_, "chg", "-e"});
-    EXPECT_EQ(2, r.code);
+    EXPECT_EQ(2, tool({"-n", name_, "chg", "-e"}).code);
 }
-
-/* ======================================================================== */
-/* The round trip of the README                                               */
-/* ======================================================================== */
 
 TEST_F(Kivtrc, RoundTripWithTheDemoHost)
 {
@@ -583,9 +572,7 @@ TEST_F(Kivtrc, OnTwiceOffKeepingTheRecordsAndOnAgain)
     EXPECT_GT(recordLines(dumpAndFormat("c.dmp").out).size(), before);
 }
 
-/* ======================================================================== */
-/* Kinds and filters                                                          */
-/* ======================================================================== */
+/* ---- Kinds and filters ----------------------------------------------------- */
 
 TEST_F(Kivtrc, ErrorsOnlyMasksChangeAndClear)
 {
@@ -656,9 +643,7 @@ TEST_F(Kivtrc, ProfilePrintsCallsAndTimesPerFunction)
     EXPECT_EQ(1u, lines(flow.err).size());
 }
 
-/* ======================================================================== */
-/* Continuous dumping while several processes write                            */
-/* ======================================================================== */
+/* ---- Continuous dumping while several processes write ---------------------- */
 
 namespace {
 
@@ -753,9 +738,7 @@ TEST_F(Kivtrc, ContinuousDumpNeedsAChunkedTrace)
     EXPECT_TRUE(contains(r.err, "chunked")) << r.err;
 }
 
-/* ======================================================================== */
-/* Damaged dump files                                                         */
-/* ======================================================================== */
+/* ---- Damaged dump files ---------------------------------------------------- */
 
 namespace {
 
@@ -779,31 +762,19 @@ TEST_F(Kivtrc, DamagedDumpsGetTheirCodeAOneLineMessageAndExitTwo)
     const std::string good = kivtestReadFile(file("good.dmp"));
     ASSERT_GT(good.size(), (size_t)GTRACE_DUMP_HEADER_SIZE + 32);
 
+    // A few representative damages; every code has its own case in the
+    // library's dump tests.
     std::string misspelt = good;
     misspelt[0] = 'X';
-    std::string missized = good;
-    const Uint32 bigger = 0x200000;
-    memcpy(&missized[GTRACE_DUMP_PREFIX_SIZE + 8], &bigger, 4);
-    std::string badType = good;
-    badType[GTRACE_DUMP_PREFIX_SIZE + 12] = 7;
-    std::string noTail = good.substr(0, good.size() - 32);
     std::string badIndex = good;
     const Uint32 slots = 0x100000 / 64;
     memcpy(&badIndex[good.size() - 32 + 12], &slots, 4);
-    std::string garbage(300000, '\0');
-    for (size_t i = 0; i < garbage.size(); ++i)
-        garbage[i] = static_cast<char>((i * 7919u) >> 3);
-
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {good.substr(0, 200567), "ECF_GTRACE_DUMP_HEADER_TRUNCATED"},
         {std::string(), "ECF_GTRACE_DUMP_HEADER_TRUNCATED"},
         {misspelt, "ECF_GTRACE_INVALID_DUMP_EYE_CATCHER"},
         {good.substr(0, GTRACE_DUMP_PREFIX_SIZE + 5), "ECF_RAMBO_DUMP_HEADER_TRUNCATED"},
-        {missized, "ECF_RAMBO_INSTANT_DUMP_TRUNCATED"},
-        {badType, "ECF_RAMBO_INVALID_DUMP_TYPE"},
-        {noTail, "ECF_RAMBO_INSTANT_DUMP_TRUNCATED"},
+        {good.substr(0, good.size() - 32), "ECF_RAMBO_INSTANT_DUMP_TRUNCATED"},
         {badIndex, "ECF_RAMBO_INVALID_DUMP_SLOT_INDEX"},
-        {garbage, "ECF_GTRACE_INVALID_DUMP_EYE_CATCHER"},
     };
     int n = 0;
     for (const auto& c : cases) {

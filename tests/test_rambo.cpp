@@ -30,9 +30,11 @@ const Uint32 kSmallSlots = kSmall / RAMBO_SLOT_SIZE;
 /* A buffer in private memory, initialised in `mode`. */
 class Ring {
 public:
-    Ring(Uint32 mode, Uint32 bufferSize = kSmall)
+    /* `fill`: what the memory held before (initialising must clear it). */
+    Ring(Uint32 mode, Uint32 bufferSize = kSmall, Uint8 fill = 0)
         : m_mem(ramboGetAllocSize(bufferSize) / 8 + 1, 0)
     {
+        memset(m_mem.data(), fill, m_mem.size() * 8);
         EXPECT_EQ(0u, ramboInitialize(cb(), bufferSize, mode));
     }
     RAMBOCB* cb() { return reinterpret_cast<RAMBOCB*>(m_mem.data()); }
@@ -199,7 +201,7 @@ TEST(RamboInit, LayoutOfEachMode)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
-        Ring ring(c.mode, 0x100000); /* 16384 slots, 8 chunks */
+        Ring ring(c.mode, 0x100000, 0xA5); /* 16384 slots, 8 chunks */
         RAMBOCB* cb = ring.cb();
         EXPECT_EQ(0, memcmp(cb->eyeCatcher, "RAMBOCB", 8));
         EXPECT_EQ(0u, cb->counter);
@@ -222,28 +224,16 @@ TEST(RamboInit, LayoutOfEachMode)
             EXPECT_EQ(k, ring.chunk(k)->chunkNumber);
         }
         const Uint8* raw = reinterpret_cast<const Uint8*>(cb);
+        EXPECT_EQ(0u, raw[12]);
         for (Uint32 off = 167; off < 256; ++off)
             ASSERT_EQ(0u, raw[off]) << "offset " << off;
+        /* The slots are cleared, the scratch area is not. */
+        const Uint8* slots = ramboSlots(cb);
+        for (Uint32 i = 0; i < 0x100000; ++i)
+            ASSERT_EQ(0u, slots[i]) << "slot byte " << i;
+        EXPECT_EQ(0xA5u, ring.scratch()[0]);
+        EXPECT_EQ(0xA5u, ring.scratch()[RAMBO_SCRATCH_SIZE - 1]);
     }
-}
-
-TEST(RamboInit, ClearsControlBlockAndSlotsButNotScratch)
-{
-    const Uint32 size = ramboGetAllocSize(kSmall);
-    std::vector<Uint64> mem(size / 8 + 1);
-    memset(mem.data(), 0xA5, size);
-    RAMBOCB* cb = reinterpret_cast<RAMBOCB*>(mem.data());
-    ASSERT_EQ(0u, ramboInitialize(cb, kSmall, RAMBO_MODE_STOP));
-
-    const Uint8* slots = ramboSlots(cb);
-    for (Uint32 i = 0; i < kSmall; ++i)
-        ASSERT_EQ(0u, slots[i]) << "slot byte " << i;
-    const Uint8* scratch = reinterpret_cast<const Uint8*>(cb) + cb->scratchOffset;
-    EXPECT_EQ(0xA5u, scratch[0]);
-    EXPECT_EQ(0xA5u, scratch[RAMBO_SCRATCH_SIZE - 1]);
-    const Uint8* raw = reinterpret_cast<const Uint8*>(cb);
-    EXPECT_EQ(0u, raw[12]);
-    EXPECT_EQ(0u, raw[255]);
 }
 
 TEST(RamboInit, RejectsBadArgumentsWithoutInitialising)

@@ -12,20 +12,6 @@
 
 namespace {
 
-struct Time {
-    unsigned int seconds;
-    unsigned int nanoseconds;
-};
-
-template <class T>
-Time timeOf(Uint64 ticks, Sint64 frequency)
-{
-    T t(ticks);
-    Time out = {12345, 67890};
-    t.convertToTime(KIVTickConversionFactor(frequency), out.seconds, out.nanoseconds);
-    return out;
-}
-
 /* The same conversions through both classes. */
 template <class T>
 class TickConversion : public ::testing::Test {};
@@ -34,125 +20,79 @@ TYPED_TEST_SUITE(TickConversion, TickTypes);
 
 TYPED_TEST(TickConversion, TicksToTime)
 {
-    Time t = timeOf<TypeParam>(25000000, 10000000);
-    EXPECT_EQ(t.seconds, 2u);
-    EXPECT_EQ(t.nanoseconds, 500000000u);
-
-    t = timeOf<TypeParam>(0, 10000000);
-    EXPECT_EQ(t.seconds, 0u);
-    EXPECT_EQ(t.nanoseconds, 0u);
-
-    t = timeOf<TypeParam>(3, 4);
-    EXPECT_EQ(t.seconds, 0u);
-    EXPECT_EQ(t.nanoseconds, 750000000u);
-
-    t = timeOf<TypeParam>(1000000001ULL, 1000000000);
-    EXPECT_EQ(t.seconds, 1u);
-    EXPECT_EQ(t.nanoseconds, 1u);
-}
-
-TYPED_TEST(TickConversion, SecondsWrapAndNegativeCounts)
-{
-    /* Seconds are a 32-bit value. */
-    Time t = timeOf<TypeParam>((Uint64(1) << 32) + 5, 1);
-    EXPECT_EQ(t.seconds, 5u);
-    EXPECT_EQ(t.nanoseconds, 0u);
-    /* The count is read as signed: -1 tick of a quarter second. */
-    t = timeOf<TypeParam>(~Uint64(0), 4);
-    EXPECT_EQ(t.seconds, 0xFFFFFFFFu);
-    EXPECT_EQ(t.nanoseconds, 750000000u);
-    /* The largest counts do not overflow anything. */
-    t = timeOf<TypeParam>(0x7FFFFFFFFFFFFFFFULL, 1);
-    EXPECT_LT(t.nanoseconds, 1000000000u);
-    t = timeOf<TypeParam>(0x8000000000000000ULL, 1);
-    EXPECT_EQ(t.seconds, 0u);
-    EXPECT_EQ(t.nanoseconds, 0u);
-}
-
-TYPED_TEST(TickConversion, FrequencyBelowOneConvertsAsOne)
-{
-    for (Sint64 frequency : {Sint64(0), Sint64(-5)}) {
-        Time t = timeOf<TypeParam>(7, frequency);
-        EXPECT_EQ(t.seconds, 7u);
-        EXPECT_EQ(t.nanoseconds, 0u);
+    const struct {
+        Uint64 ticks;
+        Sint64 frequency;
+        unsigned int seconds, nanoseconds;
+    } cases[] = {
+        {25000000, 10000000, 2, 500000000},
+        {0, 10000000, 0, 0},
+        {3, 4, 0, 750000000},
+        {1000000001ULL, 1000000000, 1, 1},
+        {(Uint64(1) << 32) + 5, 1, 5, 0},       // seconds are a 32-bit value
+        {~Uint64(0), 4, 0xFFFFFFFFu, 750000000}, // the count is signed: -1 tick
+        {0x8000000000000000ULL, 1, 0, 0},
+        {7, 0, 7, 0},                             // a frequency below one converts as one
+        {7, -5, 7, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ticks << " ticks at " << c.frequency);
+        unsigned int seconds = 12345, nanoseconds = 67890;
+        TypeParam(c.ticks).convertToTime(KIVTickConversionFactor(c.frequency), seconds, nanoseconds);
+        EXPECT_EQ(c.seconds, seconds);
+        EXPECT_EQ(c.nanoseconds, nanoseconds);
     }
+    // The largest count overflows nothing.
+    unsigned int seconds = 0, nanoseconds = 0;
+    TypeParam(0x7FFFFFFFFFFFFFFFULL).convertToTime(KIVTickConversionFactor(1), seconds, nanoseconds);
+    EXPECT_LT(nanoseconds, 1000000000u);
 }
 
 TYPED_TEST(TickConversion, TimeToTicks)
 {
-    const KIVTickConversionFactor factor(10000000);
-    TypeParam t(99);
-    EXPECT_EQ(t.initFromTimeValue(factor, 1000u), 0u);
-    EXPECT_EQ(t.getTicks(), 10u);
-    EXPECT_EQ(t.initFromTimeValue(factor, 2500000000u), 0u);
-    EXPECT_EQ(t.getTicks(), 25000000u);
-    EXPECT_EQ(t.initFromTimeValue(factor, 0xFFFFFFFFu), 0u);
-    EXPECT_EQ(t.getTicks(), 42949672u);
-    /* Partial ticks are cut off. */
-    EXPECT_EQ(t.initFromTimeValue(factor, 1099u), 0u);
-    EXPECT_EQ(t.getTicks(), 10u);
-}
-
-TYPED_TEST(TickConversion, TimeTooSmall)
-{
-    const KIVTickConversionFactor factor(10000000);
-    TypeParam t(99);
-    EXPECT_EQ(t.initFromTimeValue(factor, 999u), ECF_KIVTICK_TIME_VALUE_TOO_SMALL);
-    EXPECT_EQ(t.getTicks(), 0u);
-    t.setTicks(99);
-    EXPECT_EQ(t.initFromTimeValue(factor, 0u), ECF_KIVTICK_TIME_VALUE_TOO_SMALL);
-    EXPECT_EQ(t.getTicks(), 0u);
-    /* Enough nanoseconds, but less than one tick of a one-tick-a-second
-     * counter. */
-    t.setTicks(99);
-    EXPECT_EQ(t.initFromTimeValue(KIVTickConversionFactor(1), 999999999u),
-              ECF_KIVTICK_TIME_VALUE_TOO_SMALL);
-    EXPECT_EQ(t.getTicks(), 0u);
-    EXPECT_EQ(t.initFromTimeValue(KIVTickConversionFactor(1), 1000000000u), 0u);
-    EXPECT_EQ(t.getTicks(), 1u);
-}
-
-TYPED_TEST(TickConversion, TimeTooBig)
-{
-    const KIVTickConversionFactor factor(10000000);
-    TypeParam t(99);
-    EXPECT_EQ(t.initFromTimeValue64(factor, 4294967295000000001ULL), ECF_KIVTICK_TIME_VALUE_TOO_BIG);
-    EXPECT_EQ(t.getTicks(), 0u);
-    EXPECT_EQ(t.initFromTimeValue64(factor, ~Uint64(0)), ECF_KIVTICK_TIME_VALUE_TOO_BIG);
-    EXPECT_EQ(t.initFromTimeValue64(factor, 4294967295000000000ULL), 0u);
-    EXPECT_EQ(t.getTicks(), 42949672950000000ULL);
-}
-
-TYPED_TEST(TickConversion, WideTimesUse128BitArithmetic)
-{
-    /* At 1 GHz 65536 ticks are 65536 ns: the tick count is the time, which
-     * t * 65536 in 64 bits would get wrong from 2^48 up. */
-    const KIVTickConversionFactor gigahertz(1000000000);
-    TypeParam t;
-    for (Uint64 ns : {(Uint64(1) << 48) - 1, Uint64(1) << 48, (Uint64(1) << 48) + 1,
-                      Uint64(1) << 50, 1234567890123456789ULL, 4294967295000000000ULL}) {
-        ASSERT_EQ(t.initFromTimeValue64(gigahertz, ns), 0u) << ns;
-        EXPECT_EQ(t.getTicks(), ns) << ns;
-    }
-    /* At 10 MHz a tick is 100 ns. */
-    const KIVTickConversionFactor tenMegahertz(10000000);
-    ASSERT_EQ(t.initFromTimeValue64(tenMegahertz, (Uint64(1) << 50) + 99), 0u);
-    EXPECT_EQ(t.getTicks(), ((Uint64(1) << 50) + 99) / 100);
-}
-
-TYPED_TEST(TickConversion, TickCountsBeyond64BitsAreTooBig)
-{
+    const KIVTickConversionFactor tenMegahertz(10000000), oneHertz(1), gigahertz(1000000000);
     /* 65536 ticks last 1000 ns (65.536 ticks per ns, rounded so that the
-     * floor is safely 1000): 10^17 ns fits, 10^18 ns does not. */
-    const KIVTickConversionFactor fast(65503248376LL);
-    TypeParam t(99);
-    ASSERT_EQ(t.initFromTimeValue64(fast, 100000000000000000ULL), 0u);
-    EXPECT_EQ(t.getTicks(), 6553600000000000000ULL);
-    EXPECT_EQ(t.initFromTimeValue64(fast, 1000000000000000000ULL), ECF_KIVTICK_TIME_VALUE_TOO_BIG);
-    EXPECT_EQ(t.getTicks(), 0u);
-    /* A counter so fast that 65536 ticks take no whole nanosecond. */
-    EXPECT_EQ(t.initFromTimeValue(KIVTickConversionFactor(Sint64(1) << 62), 5000u),
-              ECF_KIVTICK_TIME_VALUE_TOO_BIG);
+     * floor is safely 1000): 10^17 ns fits in 64 bits of ticks, 10^18 does not. */
+    const KIVTickConversionFactor fast(65503248376LL), fastest(Sint64(1) << 62);
+    const Uint32 tooSmall = ECF_KIVTICK_TIME_VALUE_TOO_SMALL, tooBig = ECF_KIVTICK_TIME_VALUE_TOO_BIG;
+    const struct {
+        const KIVTickConversionFactor& factor;
+        bool wide;  /* initFromTimeValue64 */
+        Uint64 ns;
+        Uint32 rc;
+        Uint64 ticks;
+    } cases[] = {
+        {tenMegahertz, false, 1000, 0, 10},
+        {tenMegahertz, false, 2500000000u, 0, 25000000},
+        {tenMegahertz, false, 0xFFFFFFFFu, 0, 42949672},
+        {tenMegahertz, false, 1099, 0, 10},  // partial ticks are cut off
+        {tenMegahertz, false, 999, tooSmall, 0},
+        {tenMegahertz, false, 0, tooSmall, 0},
+        {oneHertz, false, 999999999u, tooSmall, 0},  // less than one tick
+        {oneHertz, false, 1000000000u, 0, 1},
+        {tenMegahertz, true, 4294967295000000000ULL, 0, 42949672950000000ULL},
+        {tenMegahertz, true, 4294967295000000001ULL, tooBig, 0},
+        {tenMegahertz, true, ~Uint64(0), tooBig, 0},
+        /* At 1 GHz the tick count is the time, which t * 65536 in 64 bits
+         * would get wrong from 2^48 up. */
+        {gigahertz, true, (Uint64(1) << 48) - 1, 0, (Uint64(1) << 48) - 1},
+        {gigahertz, true, Uint64(1) << 48, 0, Uint64(1) << 48},
+        {gigahertz, true, (Uint64(1) << 48) + 1, 0, (Uint64(1) << 48) + 1},
+        {gigahertz, true, 1234567890123456789ULL, 0, 1234567890123456789ULL},
+        {gigahertz, true, 4294967295000000000ULL, 0, 4294967295000000000ULL},
+        {tenMegahertz, true, (Uint64(1) << 50) + 99, 0, ((Uint64(1) << 50) + 99) / 100},
+        {fast, true, 100000000000000000ULL, 0, 6553600000000000000ULL},
+        {fast, true, 1000000000000000000ULL, tooBig, 0},
+        {fastest, false, 5000, tooBig, 0},  // 65536 ticks take no whole nanosecond
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ns << " ns at " << c.factor.frequency);
+        TypeParam t(99);
+        const Uint32 rc = c.wide ? t.initFromTimeValue64(c.factor, c.ns)
+                                 : t.initFromTimeValue(c.factor, (unsigned int)c.ns);
+        EXPECT_EQ(c.rc, rc);
+        EXPECT_EQ(c.ticks, t.getTicks());
+    }
 }
 
 TYPED_TEST(TickConversion, RoundTrip)
@@ -161,9 +101,9 @@ TYPED_TEST(TickConversion, RoundTrip)
     TypeParam t;
     for (unsigned int ns : {1001u, 1234567891u, 4000000000u}) {
         ASSERT_EQ(t.initFromTimeValue(factor, ns), 0u);
-        Time back = {0, 0};
-        t.convertToTime(factor, back.seconds, back.nanoseconds);
-        const Sint64 error = Sint64(back.seconds) * 1000000000 + back.nanoseconds - Sint64(ns);
+        unsigned int seconds = 0, nanoseconds = 0;
+        t.convertToTime(factor, seconds, nanoseconds);
+        const Sint64 error = Sint64(seconds) * 1000000000 + nanoseconds - Sint64(ns);
         /* Cut down to whole ticks of about 280 ns. */
         EXPECT_LE(error, 0) << ns;
         EXPECT_GT(error, -300) << ns;
@@ -176,26 +116,15 @@ TEST(Tick, DeltaBetweenTwoTicks)
     EXPECT_EQ(KIVTickDelta(start, end).getTicks(), 250u);
     EXPECT_EQ((end - start).getTicks(), 250u);
     /* Backwards: a count that converts as negative. */
-    Time t = {0, 0};
-    (start - end).convertToTime(KIVTickConversionFactor(1000), t.seconds, t.nanoseconds);
-    EXPECT_EQ(t.seconds, 0xFFFFFFFFu);
-    EXPECT_EQ(t.nanoseconds, 750000000u);
-}
+    unsigned int seconds = 0, nanoseconds = 0;
+    (start - end).convertToTime(KIVTickConversionFactor(1000), seconds, nanoseconds);
+    EXPECT_EQ(seconds, 0xFFFFFFFFu);
+    EXPECT_EQ(nanoseconds, 750000000u);
 
-TEST(Tick, NowMovesForward)
-{
     const KIVTick a = KIVTick::now();
     const KIVTick b = KIVTick::now();
     EXPECT_NE(a.getTicks(), 0u);
     EXPECT_GE(b.getTicks(), a.getTicks());
-}
-
-TEST(Tick, DefaultFactorIsTheUnavailableCounter)
-{
-    const KIVTickConversionFactor f;
-    EXPECT_EQ(f.counterTicks, 1u);
-    EXPECT_EQ(f.timestampTicks, 1u);
-    EXPECT_EQ(f.frequency, 1);
 }
 
 bool sameFactor(const KIVTickConversionFactor& a, const KIVTickConversionFactor& b)
@@ -206,6 +135,10 @@ bool sameFactor(const KIVTickConversionFactor& a, const KIVTickConversionFactor&
 
 TEST(Tick, FactorIsMeasuredOncePerProcess)
 {
+    /* Until measured, a factor describes the unavailable counter. */
+    const KIVTickConversionFactor unmeasured;
+    EXPECT_TRUE(sameFactor(KIVTickConversionFactor(1, 1, 1), unmeasured));
+
     KIVTickConversionFactor first, second(5, 6, 7);
     first.initialize();
     second.initialize();
