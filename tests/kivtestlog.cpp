@@ -3,6 +3,8 @@
  */
 #include "kivtestlog.h"
 
+#include "kivecf.h"
+
 #include <cstring>
 #include <mutex>
 
@@ -23,16 +25,23 @@ Uint32 itemsIn(Sint32 count)
     return n;
 }
 
-void takeItems(va_list* ap, Sint32 count, std::vector<KivLogItem>& out, int depth)
+void takeItems(va_list* ap, Sint32 count, std::vector<KivLogItem>& out, int depth,
+               std::vector<KivLogItem>* top)
 {
     for (Uint32 i = 0, n = itemsIn(count); i < n; ++i) {
         const void* p = va_arg(*ap, const void*);
         Uint32 size = va_arg(*ap, Uint32);
         Sint32 type = va_arg(*ap, Sint32);
         if (type == KIVLOG_TYPE_NESTED && p && depth < 8) {
+            if (top) {
+                KivLogItem list;
+                list.type = type;
+                list.size = size;
+                top->push_back(list);
+            }
             va_list inner;
             va_copy(inner, *static_cast<va_list*>(const_cast<void*>(p)));
-            takeItems(&inner, (Sint32)size, out, depth + 1);
+            takeItems(&inner, (Sint32)size, out, depth + 1, nullptr);
             va_end(inner);
             continue;
         }
@@ -45,6 +54,8 @@ void takeItems(va_list* ap, Sint32 count, std::vector<KivLogItem>& out, int dept
         else if (p)
             item.bytes.assign(static_cast<const char*>(p), size < 512 ? size : 512);
         out.push_back(item);
+        if (top)
+            top->push_back(item);
     }
 }
 
@@ -64,8 +75,10 @@ Uint32 capture(KIVLogFac*, Uint32 functionId, Uint32 calledFunctionId, Uint32 ca
     if (items) {
         va_list ap;
         va_copy(ap, *items);
-        takeItems(&ap, itemCount, r.items, 0);
+        takeItems(&ap, itemCount, r.items, 0, &r.top);
         va_end(ap);
+    } else {
+        r.noItemList = true;
     }
     std::lock_guard<std::mutex> g(g_mutex);
     g_records.push_back(r);
@@ -79,6 +92,15 @@ Uint64 KivLogItem::asUint() const
     Uint64 v = 0;
     std::memcpy(&v, bytes.data(), bytes.size() < 8 ? bytes.size() : 8);
     return v;
+}
+
+std::vector<Uint64> KivLogRecord::scalars() const
+{
+    std::vector<Uint64> out;
+    for (const auto& item : items)
+        if (!item.null && item.type != KIVLOG_TYPE_STRING && item.size <= 8)
+            out.push_back(item.asUint());
+    return out;
 }
 
 KivLogCapture::KivLogCapture()
@@ -136,4 +158,23 @@ KivLogRecord KivLogCapture::at(Uint32 functionId, Uint32 probe) const
     EXPECT_EQ(1, n) << "records of 0x" << std::hex << functionId << std::dec << " at probe "
                     << probe;
     return found;
+}
+
+void kivtestExpectNullRecord(const KivLogCapture& log, Uint32 functionId)
+{
+    KivLogRecord r = log.at(functionId, 1111);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, r.messageCode);
+    EXPECT_EQ(3u, r.level);
+    EXPECT_EQ(0u, r.calledFunctionId);
+    EXPECT_TRUE(r.items.empty());
+}
+
+void kivtestExpectVersionRecord(const KivLogCapture& log, Uint32 functionId, Uint32 found)
+{
+    KivLogRecord r = log.at(functionId, 1112);
+    EXPECT_EQ(ECF_INVALID_VERSION, r.messageCode);
+    EXPECT_EQ(3u, r.level);
+    EXPECT_EQ((std::vector<Uint64>{found, KIV_VERSION_MIN}), r.scalars());
+    for (const auto& item : r.items)
+        EXPECT_EQ(KIVLOG_TYPE_UINT, item.type);
 }

@@ -30,6 +30,13 @@ struct KivLogRecord {
     Uint32 flags = 0;
     Sint32 itemCount = 0;
     std::vector<KivLogItem> items; /* nested lists flattened in place */
+    /* The items as passed: a nested list is one item of type
+     * KIVLOG_TYPE_NESTED whose size is its count word. */
+    std::vector<KivLogItem> top;
+    bool noItemList = false; /* the callback was given no item list at all */
+
+    /* The values of the non-string items of up to eight bytes, in order. */
+    std::vector<Uint64> scalars() const;
 };
 
 /* Installs the log callback while it lives; one at a time. */
@@ -48,5 +55,11 @@ public:
     KivLogRecord at(Uint32 functionId, Uint32 probe) const;
     bool has(Uint32 functionId, Uint32 probe) const;
 };
+
+/* The records of the checks every operation makes first: the null parameter
+ * object (probe 1111, level 3, no items) and the version below the minimum
+ * (probe 1112, level 3, the version found and the minimum). */
+void kivtestExpectNullRecord(const KivLogCapture& log, Uint32 functionId);
+void kivtestExpectVersionRecord(const KivLogCapture& log, Uint32 functionId, Uint32 found);
 
 #endif /* KIVTESTLOG_H */

@@ -10,135 +10,42 @@
 #include "kivlog.h"
 #include "kivos.h"
 #include "kivtest.h"
+#include "kivtestlog.h"
 #include "kivthread.h"
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-/* ---- log capture --------------------------------------------------------- */
-
-struct LogRecord {
-    Uint32 functionId = 0;
-    Uint32 calledFunctionId = 0;
-    Uint32 calledValue = 0;
-    Uint32 messageCode = 0;
-    Uint32 probe = 0;
-    std::vector<Uint64> scalars;   // the items of four bytes or less, in order
-};
-
-std::mutex g_logMutex;
-std::vector<LogRecord> g_logRecords;
-
-void takeItems(va_list* ap, Sint32 count, LogRecord& r)
-{
-    for (Sint32 i = 0; i < count; ++i) {
-        const void* p = va_arg(*ap, const void*);
-        Uint32 size = va_arg(*ap, Uint32);
-        Sint32 type = va_arg(*ap, Sint32);
-        if (type == KIVLOG_TYPE_NESTED) {
-            va_list inner;
-            va_copy(inner, *static_cast<va_list*>(const_cast<void*>(p)));
-            takeItems(&inner, (Sint32)size, r);
-            va_end(inner);
-        } else if (p && size <= 4 && type != KIVLOG_TYPE_STRING) {
-            Uint32 v = 0;
-            std::memcpy(&v, p, size);
-            r.scalars.push_back(v);
-        }
-    }
-}
-
-Uint32 captureLog(KIVLogFac*, Uint32 functionId, Uint32 calledFunctionId, Uint32 calledValue,
-                  Uint32 messageCode, Uint32 probe, Uint32, Uint32, Sint32 itemCount,
-                  va_list* items)
-{
-    LogRecord r;
-    r.functionId = functionId;
-    r.calledFunctionId = calledFunctionId;
-    r.calledValue = calledValue;
-    r.messageCode = messageCode;
-    r.probe = probe;
-    if (items && itemCount > 0) {
-        va_list ap;
-        va_copy(ap, *items);
-        takeItems(&ap, itemCount, r);
-        va_end(ap);
-    }
-    std::lock_guard<std::mutex> g(g_logMutex);
-    g_logRecords.push_back(r);
-    return 0;
-}
-
-class LogCapture {
-public:
-    LogCapture()
-    {
-        clear();
-        kivSetKIVeLogCallback(captureLog);
-    }
-    ~LogCapture() { kivSetKIVeLogCallback(nullptr); }
-    void clear()
-    {
-        std::lock_guard<std::mutex> g(g_logMutex);
-        g_logRecords.clear();
-    }
-    size_t count() const
-    {
-        std::lock_guard<std::mutex> g(g_logMutex);
-        return g_logRecords.size();
-    }
-    /* The one record of `functionId` at `probe`; fails the test otherwise. */
-    LogRecord at(Uint32 functionId, Uint32 probe) const
-    {
-        std::lock_guard<std::mutex> g(g_logMutex);
-        LogRecord found;
-        int n = 0;
-        for (const auto& r : g_logRecords)
-            if (r.functionId == functionId && r.probe == probe) {
-                found = r;
-                ++n;
-            }
-        EXPECT_EQ(1, n) << "records of 0x" << std::hex << functionId << std::dec << " at probe "
-                        << probe;
-        return found;
-    }
-};
-
 /* ---- helpers --------------------------------------------------------------- */
 
 const Uint32 kOldVersion = 0x0131CBFDu;       // one below the minimum
 const Uint32 kChildWaitMs = 60000;           // a bound on waits for another process
 
-/* A session-local name for `path` (no Global\ prefix, whatever the system). */
-KIVIPCResID localResID(const std::string& path, Sint32 id = 1)
+/* The identifier of `path`; local names by default (no Global\ prefix,
+ * whatever the system). */
+KIVIPCResID resIDOf(const std::string& path, Sint32 id = 1, bool localOnly = true,
+                    Uint32 version = KIV_VERSION_CURRENT, const char* prefix = nullptr)
 {
     KIVIPCGetResIDParam d;
     d.path = path.c_str();
-    d.id = id;
-    d.localOnly = true;
-    KIVIPCResID r;
-    EXPECT_EQ(0u, kivIPCGetResID(&d, &r));
-    return r;
-}
-
-std::string nameOf(const char* path, Sint32 id, bool localOnly = true,
-                   Uint32 version = KIV_VERSION_CURRENT, const char* prefix = nullptr)
-{
-    KIVIPCGetResIDParam d;
-    d.path = path;
     d.id = id;
     d.localOnly = localOnly;
     d.namespacePrefix = prefix;
     KIVIPCResID r;
     r.version = version;
     EXPECT_EQ(0u, kivIPCGetResID(&d, &r));
-    return r.name;
+    return r;
+}
+
+std::string nameOf(const std::string& path, Sint32 id, bool localOnly = true,
+                   Uint32 version = KIV_VERSION_CURRENT, const char* prefix = nullptr)
+{
+    return resIDOf(path, id, localOnly, version, prefix).name;
 }
 
 bool endsWith(const std::string& s, const std::string& tail)
@@ -174,47 +81,19 @@ Uint32 waitFor(KIVHIPCSemaphore& s, Uint32 timeout)
     return s.wait(&w);
 }
 
-unsigned char pattern(size_t i)
-{
-    return (unsigned char)(i * 13 + 5);
-}
-
+/* A byte pattern that a wrong offset or a short copy would break. */
 void fillPattern(void* p, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
-        static_cast<unsigned char*>(p)[i] = pattern(i);
+        static_cast<Uint8*>(p)[i] = (Uint8)(i * 13 + 5);
 }
 
 size_t patternErrors(const void* p, size_t n)
 {
     size_t wrong = 0;
     for (size_t i = 0; i < n; ++i)
-        wrong += static_cast<const unsigned char*>(p)[i] != pattern(i);
+        wrong += static_cast<const Uint8*>(p)[i] != (Uint8)(i * 13 + 5);
     return wrong;
-}
-
-std::string toHex(const void* p, size_t n)
-{
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", static_cast<const unsigned char*>(p)[i]);
-        s += b;
-    }
-    return s;
-}
-
-bool fromHex(const std::string& s, void* p, size_t n)
-{
-    if (s.size() != 2 * n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned v = 0;
-        if (std::sscanf(s.c_str() + 2 * i, "%2x", &v) != 1)
-            return false;
-        static_cast<unsigned char*>(p)[i] = (unsigned char)v;
-    }
-    return true;
 }
 
 /* Puts back the default security when a test ends. */
@@ -232,20 +111,10 @@ TEST(IPCResID, NameIsStemIdAndPathWithoutSeparators)
     EXPECT_EQ("KIVEIPC3Cdataq1", nameOf("C:\\data\\q1", 3));
     EXPECT_EQ("KIVEIPC7", nameOf(":\\::\\", 7));
     EXPECT_EQ("KIVEIPC-2/tmp/x", nameOf("/tmp/x", -2));
-}
-
-TEST(IPCResID, DefaultNameSpaceIsGlobalOnlyWithTerminalServices)
-{
-    std::string name = nameOf("C:\\data\\q1", 3, false);
-#if defined(_WIN32)
-    EXPECT_TRUE(name == "KIVEIPC3Cdataq1" || name == "Global\\KIVEIPC3Cdataq1") << name;
-#else
-    EXPECT_EQ("KIVEIPC3Cdataq1", name);
-#endif
-}
-
-TEST(IPCResID, NullPathGivesAnEmptyName)
-{
+    // A long path is cut at 260 characters.
+    std::string name = nameOf(std::string(300, 'a'), 1);
+    EXPECT_EQ("KIVEIPC1" + std::string(252, 'a'), name);
+    // A null path gives an empty name.
     KIVIPCGetResIDParam d;
     d.id = 4;
     KIVIPCResID r;
@@ -254,16 +123,19 @@ TEST(IPCResID, NullPathGivesAnEmptyName)
     EXPECT_EQ('\0', r.name[0]);
 }
 
-TEST(IPCResID, LongPathIsCutAt260Characters)
+TEST(IPCResID, NameSpacesAndOldIdentifiers)
 {
-    std::string path(300, 'a');
-    std::string name = nameOf(path.c_str(), 1);
-    ASSERT_EQ(260u, name.size());
-    EXPECT_EQ("KIVEIPC1" + std::string(252, 'a'), name);
-}
-
-TEST(IPCResID, OldIdentifiersIgnoreLaterFields)
-{
+    std::string global = nameOf("C:\\data\\q1", 3, false);
+    std::string prefixed = nameOf("abc", 5, true, KIV_VERSION_CURRENT, "kivns");
+#if defined(_WIN32)
+    // Global only with terminal services.
+    EXPECT_TRUE(global == "KIVEIPC3Cdataq1" || global == "Global\\KIVEIPC3Cdataq1") << global;
+    EXPECT_EQ("kivns\\KIVEIPC5abc", prefixed);
+#else
+    EXPECT_EQ("KIVEIPC3Cdataq1", global);
+    // No private namespaces on this platform: the prefix is ignored.
+    EXPECT_EQ("KIVEIPC5abc", prefixed);
+#endif
     // An identifier from before localOnly and namespacePrefix existed gets
     // the name those fields would not have changed.
     EXPECT_EQ(nameOf("p", 5, false), nameOf("p", 5, true, 0x09010002u));
@@ -271,31 +143,21 @@ TEST(IPCResID, OldIdentifiersIgnoreLaterFields)
     EXPECT_EQ(nameOf("p", 5, true), nameOf("p", 5, true, 0x09010003u, "ns"));
 }
 
-TEST(IPCResID, NamespacePrefixNeedsPrivateNamespaces)
-{
-    std::string name = nameOf("abc", 5, true, KIV_VERSION_CURRENT, "kivns");
-#if defined(_WIN32)
-    EXPECT_EQ("kivns\\KIVEIPC5abc", name);
-#else
-    // No private namespaces on this platform: the prefix is ignored.
-    EXPECT_EQ("KIVEIPC5abc", name);
-#endif
-}
-
 TEST(IPCResID, ChecksTheIdentifier)
 {
-    LogCapture log;
+    KivLogCapture log;
     KIVIPCGetResIDParam d;
     d.path = "x";
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivIPCGetResID(&d, nullptr));
-    log.at(KIVFN_KIVIPCGETRESID, 1111);
+    kivtestExpectNullRecord(log, KIVFN_KIVIPCGETRESID);
     KIVIPCResID r;
     r.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, kivIPCGetResID(&d, &r));
-    LogRecord v = log.at(KIVFN_KIVIPCGETRESID, 1112);
-    EXPECT_EQ((std::vector<Uint64>{kOldVersion, KIV_VERSION_MIN}), v.scalars);
+    kivtestExpectVersionRecord(log, KIVFN_KIVIPCGETRESID, kOldVersion);
     r.version = KIV_VERSION_CURRENT;
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivIPCGetResID(nullptr, &r));
+    // Seeds are not supported.
+    EXPECT_EQ(ECF_NOT_SUPPORTED, kivIPCGenerateSeed());
 }
 
 TEST(IPCResID, QueueNamesTakeThreeConsecutiveIds)
@@ -317,24 +179,18 @@ TEST(IPCResID, QueueNamesTakeThreeConsecutiveIds)
     ASSERT_EQ(0u, kivIPCGetQueResID(&d, &old));
     EXPECT_EQ(nameOf("D:\\queues\\q", 11, false), std::string(old.dataSemaphore.name));
 
-    LogCapture log;
+    KivLogCapture log;
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivIPCGetQueResID(&d, nullptr));
-    log.at(KIVFN_KIVIPCGETQUERESID, 1111);
+    kivtestExpectNullRecord(log, KIVFN_KIVIPCGETQUERESID);
     q.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, kivIPCGetQueResID(&d, &q));
-    log.at(KIVFN_KIVIPCGETQUERESID, 1112);
+    kivtestExpectVersionRecord(log, KIVFN_KIVIPCGETQUERESID, kOldVersion);
     // A sub-identifier that cannot take a name stops the work.
     KIVIPCQueResID broken;
     broken.dataSemaphore.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, kivIPCGetQueResID(&d, &broken));
     EXPECT_STREQ("KIVEIPC10Dqueuesq", broken.memory.name);
     EXPECT_STREQ("", broken.spaceSemaphore.name);
-}
-
-TEST(IPCResID, SeedsAreNotSupported)
-{
-    EXPECT_EQ(ECF_NOT_SUPPORTED, kivIPCGenerateSeed());
-    EXPECT_EQ(ECF_NOT_SUPPORTED, kivIPCGenerateSeed());
 }
 
 /* ---- security ------------------------------------------------------------------- */
@@ -368,7 +224,7 @@ TEST(IPCSecurity, AnInstalledOverrideIsCopied)
 
     // Objects are made with it.
     KIVHIPCSemaphore s;
-    ASSERT_EQ(0u, createSemaphore(s, localResID(kivtestUniqueName("kivipc_sec")), 0));
+    ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sec")), 0));
     EXPECT_EQ(0u, s.destroy());
 
     kivSetSecurityAttributesForKIV(nullptr);
@@ -381,7 +237,7 @@ TEST(IPCSecurity, AnInstalledOverrideIsCopied)
 
 TEST(IPCMemory, CreateAndAttachShareTheSection)
 {
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_mem"));
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
     KIVHIPCMemory a;
     EXPECT_FALSE(a.isAttached());
     ASSERT_EQ(0u, createMemory(a, id, 100));
@@ -401,49 +257,52 @@ TEST(IPCMemory, CreateAndAttachShareTheSection)
     ASSERT_EQ(0u, b.getMemorySize(&size));
     EXPECT_EQ(pageSize(), size);
     EXPECT_EQ(0u, b.detach());
+
+    // An attached object refuses a second create or attach and stays mapped.
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
+              createMemory(a, resIDOf(kivtestUniqueName("kivipc_mem")), 4096));
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, a.attach(&id, nullptr));
+    EXPECT_EQ(address, a.address);
+    static_cast<char*>(a.address)[0] = 1;
     EXPECT_EQ(0u, a.detach());
     EXPECT_FALSE(a.isAttached());
     EXPECT_EQ(INVALID_HANDLE_VALUE, a.handle);
+    EXPECT_EQ(0u, a.detach()); // nothing left to release
 }
 
 TEST(IPCMemory, CreateNeverOpensAnExistingSection)
 {
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_mem"));
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
     KIVHIPCMemory a, b;
     ASSERT_EQ(0u, createMemory(a, id, 4096));
-    LogCapture log;
+    KivLogCapture log;
     EXPECT_EQ(ECF_MEM_EXISTS, createMemory(b, id, 4096));
     EXPECT_FALSE(b.isAttached());
     EXPECT_EQ(INVALID_HANDLE_VALUE, b.handle);
-    LogRecord r = log.at(KIVFN_KIVHIPCMEMORY_CREATE, 90);
+    KivLogRecord r = log.at(KIVFN_KIVHIPCMEMORY_CREATE, 90);
     EXPECT_EQ(KIVOSFN_CREATEFILEMAPPING, r.calledFunctionId);
     EXPECT_EQ(183u, r.calledValue);
     EXPECT_EQ(0u, a.detach());
-}
 
-TEST(IPCMemory, AttachingAMissingSection)
-{
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_mem"));
-    KIVHIPCMemory m;
-    LogCapture log;
-    EXPECT_EQ(ECF_MEM_DOESNT_EXIST, m.attach(&id, nullptr));
-    EXPECT_FALSE(m.isAttached());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, m.handle);
-    LogRecord r = log.at(KIVFN_KIVHIPCMEMORY_ATTACH, 50);
+    // Once gone, attach finds nothing and leaves the object closed.
+    EXPECT_EQ(ECF_MEM_DOESNT_EXIST, b.attach(&id, nullptr));
+    EXPECT_FALSE(b.isAttached());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, b.handle);
+    r = log.at(KIVFN_KIVHIPCMEMORY_ATTACH, 50);
     EXPECT_EQ(KIVOSFN_OPENFILEMAPPING, r.calledFunctionId);
     EXPECT_EQ(ECF_MEM_DOESNT_EXIST, r.messageCode);
 }
 
 TEST(IPCMemory, ParameterChecks)
 {
-    LogCapture log;
+    KivLogCapture log;
     KIVHIPCMemory m;
     EXPECT_EQ(ECF_INVALID_PARAMETER, m.create(nullptr));
-    log.at(KIVFN_KIVHIPCMEMORY_CREATE, 1111);
+    kivtestExpectNullRecord(log, KIVFN_KIVHIPCMEMORY_CREATE);
     KIVIPCMemoryCreateParam p;
     p.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, m.create(&p));
-    log.at(KIVFN_KIVHIPCMEMORY_CREATE, 1112);
+    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCMEMORY_CREATE, kOldVersion);
     EXPECT_EQ(ECF_INVALID_PARAMETER, m.attach(nullptr, nullptr));
     EXPECT_EQ(ECF_INVALID_PARAMETER, m.getAddress(nullptr));
     Uint32 size;
@@ -455,27 +314,12 @@ TEST(IPCMemory, ParameterChecks)
     EXPECT_EQ(ECF_INVALID_PARAMETER, m.authorize(nullptr));
     sec.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, m.authorize(&sec));
-    log.at(KIVFN_KIVHIPCMEMORY_AUTHORIZE, 1112);
-}
-
-TEST(IPCMemory, AnAttachedObjectRefusesASecondCreateOrAttach)
-{
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_mem"));
-    KIVIPCResID other = localResID(kivtestUniqueName("kivipc_mem"));
-    KIVHIPCMemory m;
-    ASSERT_EQ(0u, createMemory(m, id, 4096));
-    void* address = m.address;
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, createMemory(m, other, 4096));
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, m.attach(&id, nullptr));
-    EXPECT_EQ(address, m.address);
-    static_cast<char*>(m.address)[0] = 1;   // still mapped
-    EXPECT_EQ(0u, m.detach());
-    EXPECT_EQ(0u, m.detach());   // nothing left to release
+    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCMEMORY_AUTHORIZE, kOldVersion);
 }
 
 TEST(IPCMemory, TheSectionLivesWhileAnyoneHoldsIt)
 {
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_mem"));
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
     KIVHIPCMemory a, b, c, d;
     ASSERT_EQ(0u, createMemory(a, id, 8192));
     ASSERT_EQ(0u, b.attach(&id, nullptr));
@@ -492,7 +336,7 @@ TEST(IPCMemory, TheSectionLivesWhileAnyoneHoldsIt)
 KIVTEST_CHILD(ipcMemoryWrite)
 {
     // args: path of the resource, size
-    KIVIPCResID id = localResID(args.at(0));
+    KIVIPCResID id = resIDOf(args.at(0));
     KIVHIPCMemory m;
     if (m.attach(&id, nullptr) != 0)
         return 2;
@@ -503,7 +347,7 @@ KIVTEST_CHILD(ipcMemoryWrite)
 TEST(IPCMemory, AChildAttachesByNameAndWrites)
 {
     std::string path = kivtestUniqueName("kivipc_mem");
-    KIVIPCResID id = localResID(path);
+    KIVIPCResID id = resIDOf(path);
     KIVHIPCMemory m;
     ASSERT_EQ(0u, createMemory(m, id, 30000));
     ASSERT_EQ(0, kivtestRunChild("ipcMemoryWrite", {path, "30000"}));
@@ -573,7 +417,7 @@ TEST(IPCPrivateMemory, AThreadHoldsAtMostAHundred)
     std::vector<KIVHIPCPrivateMemory> held(100);
     for (auto& m : held)
         ASSERT_EQ(0u, createPrivate(m, 64));
-    LogCapture log;
+    KivLogCapture log;
     KIVHIPCPrivateMemory extra;
     EXPECT_EQ(ECF_NO_RESOURCE, createPrivate(extra, 64));
     log.at(KIVFN_KIVHIPCPRIVATEMEMORY_CREATE, 100);
@@ -598,10 +442,13 @@ TEST(IPCPrivateMemory, RemoteInitializationNeedsAName)
 
 KIVTEST_CHILD(ipcPrivateWrite)
 {
-    // args: the object's bytes in hex, size
+    // args: the shared block holding a copy of the parent's object, size
     KIVHIPCPrivateMemory m;
-    if (!fromHex(args.at(0), &m, sizeof m))
+    void* copy = kivtestShmOpen(args.at(0), sizeof m, false);
+    if (!copy)
         return 2;
+    std::memcpy(static_cast<void*>(&m), copy, sizeof m);
+    kivtestShmClose(copy, sizeof m);
     // The handle and address came from the parent: attach refuses them
     // until remoteInitialization clears them.
     if (m.attach(nullptr) != ECF_INVALID_INVOCATION_SEQUENCE)
@@ -616,7 +463,13 @@ TEST(IPCPrivateMemory, AnotherProcessAttachesWithACopyOfTheObject)
 {
     KIVHIPCPrivateMemory m;
     ASSERT_EQ(0u, createPrivate(m, 5000));
-    ASSERT_EQ(0, kivtestRunChild("ipcPrivateWrite", {toHex(&m, sizeof m), "5000"}));
+    std::string shm = kivtestUniqueName("kivipc_obj");
+    void* copy = kivtestShmOpen(shm, sizeof m, true);
+    ASSERT_NE(nullptr, copy);
+    std::memcpy(copy, static_cast<const void*>(&m), sizeof m);
+    EXPECT_EQ(0, kivtestRunChild("ipcPrivateWrite", {shm, "5000"}));
+    kivtestShmClose(copy, sizeof m);
+    kivtestShmUnlink(shm);
     EXPECT_EQ(0u, patternErrors(m.address, 5000));
     EXPECT_EQ(0u, m.destroy());
 }
@@ -679,7 +532,13 @@ TEST(IPCMemoryEx, CreateAndAttachByPlainName)
     EXPECT_TRUE(isReset(b));
     EXPECT_EQ(0u, a.destroy());
     EXPECT_TRUE(isReset(a));
+
+    KivLogCapture log;
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, attachEx(b, name, KIV_IPC_MEMEX_READWRITE));
+    KivLogRecord r = log.at(KIVFN_KIVHIPCMEMORYEX_ATTACH, 100);
+    EXPECT_EQ(KIVOSFN_OPENFILEMAPPING, r.calledFunctionId);
+    EXPECT_EQ(2u, r.calledValue);
+    EXPECT_TRUE(isReset(b));
 }
 
 TEST(IPCMemoryEx, ExclusiveCreateRefusesAnExistingName)
@@ -687,7 +546,16 @@ TEST(IPCMemoryEx, ExclusiveCreateRefusesAnExistingName)
     std::string name = kivtestUniqueName("kivipc_ex");
     KIVHIPCMemoryEx a, b, c;
     ASSERT_EQ(0u, createEx(a, name, 4096, KIV_IPC_MEMEX_READWRITE));
-    LogCapture log;
+    // An attached object keeps its section.
+    void* address = a.address;
+    std::string kernelName = a.name;
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
+              createEx(a, kivtestUniqueName("kivipc_ex"), 4096, KIV_IPC_MEMEX_READWRITE));
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, attachEx(a, name, KIV_IPC_MEMEX_READWRITE));
+    EXPECT_EQ(address, a.address);
+    EXPECT_EQ(kernelName, a.name);
+
+    KivLogCapture log;
     EXPECT_EQ(ECF_EXISTS,
               createEx(b, name, 4096, KIV_IPC_MEMEX_READWRITE | KIV_IPC_MEMEX_EXCLUSIVE));
     log.at(KIVFN_KIVHIPCMEMORYEX_CREATE, 150);
@@ -702,7 +570,7 @@ TEST(IPCMemoryEx, ExclusiveCreateRefusesAnExistingName)
 
 TEST(IPCMemoryEx, InvalidRequestsAreRefused)
 {
-    LogCapture log;
+    KivLogCapture log;
     KIVHIPCMemoryEx m;
     EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, "a\\b", 4096, KIV_IPC_MEMEX_READWRITE));
     log.at(KIVFN_KIVHIPCMEMORYEX_CREATE, 30);
@@ -723,7 +591,7 @@ TEST(IPCMemoryEx, InvalidRequestsAreRefused)
     p.version = kOldVersion;
     KIVIPCMemoryExInfo info;
     EXPECT_EQ(ECF_INVALID_VERSION, m.create(&p, &info));
-    log.at(KIVFN_KIVHIPCMEMORYEX_CREATE, 1112);
+    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCMEMORYEX_CREATE, kOldVersion);
 }
 
 TEST(IPCMemoryEx, LongestNameIsAccepted)
@@ -745,65 +613,29 @@ TEST(IPCMemoryEx, LongestNameIsAccepted)
     EXPECT_EQ(0u, a.detach());
 }
 
-TEST(IPCMemoryEx, AnAttachedObjectKeepsItsSection)
-{
-    std::string name = kivtestUniqueName("kivipc_ex");
-    KIVHIPCMemoryEx m;
-    ASSERT_EQ(0u, createEx(m, name, 4096, KIV_IPC_MEMEX_READWRITE));
-    void* address = m.address;
-    std::string kernelName = m.name;
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
-              createEx(m, kivtestUniqueName("kivipc_ex"), 4096, KIV_IPC_MEMEX_READWRITE));
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, attachEx(m, name, KIV_IPC_MEMEX_READWRITE));
-    EXPECT_EQ(address, m.address);
-    EXPECT_EQ(kernelName, m.name);
-    static_cast<char*>(m.address)[0] = 1;
-    EXPECT_EQ(0u, m.detach());
-}
-
-TEST(IPCMemoryEx, AttachingAMissingNameLogsTheKernelName)
-{
-    std::string name = kivtestUniqueName("kivipc_ex");
-    KIVHIPCMemoryEx m;
-    LogCapture log;
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, attachEx(m, name, KIV_IPC_MEMEX_READWRITE));
-    LogRecord r = log.at(KIVFN_KIVHIPCMEMORYEX_ATTACH, 100);
-    EXPECT_EQ(KIVOSFN_OPENFILEMAPPING, r.calledFunctionId);
-    EXPECT_EQ(2u, r.calledValue);
-    EXPECT_TRUE(isReset(m));
-}
-
 /* ---- KIVHIPCSemaphore -------------------------------------------------------------- */
-
-TEST(IPCSemaphore, AWaitThatTimesOutIsNotLogged)
-{
-    KIVHIPCSemaphore s;
-    ASSERT_EQ(0u, createSemaphore(s, localResID(kivtestUniqueName("kivipc_sem")), 0));
-    EXPECT_TRUE(s.isAttached());
-    LogCapture log;
-    EXPECT_EQ(ECF_TIMEOUT, waitFor(s, 0));
-    EXPECT_EQ(ECF_TIMEOUT, waitFor(s, 30));
-    EXPECT_EQ(0u, log.count());
-    EXPECT_EQ(0u, s.destroy());
-    EXPECT_FALSE(s.isAttached());
-}
 
 TEST(IPCSemaphore, CountsWaitsAndPosts)
 {
     KIVHIPCSemaphore s;
-    ASSERT_EQ(0u, createSemaphore(s, localResID(kivtestUniqueName("kivipc_sem")), 2));
+    ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")), 2));
+    EXPECT_TRUE(s.isAttached());
+    KivLogCapture log;
     EXPECT_EQ(0u, waitFor(s, 0));
     EXPECT_EQ(0u, waitFor(s, KIV_IPC_WAIT_FOREVER));
     EXPECT_EQ(ECF_TIMEOUT, waitFor(s, 0));
+    EXPECT_EQ(ECF_TIMEOUT, waitFor(s, 30));
+    EXPECT_EQ(0u, log.count()) << "a wait that times out is not logged";
     EXPECT_EQ(0u, s.post());
     EXPECT_EQ(0u, waitFor(s, 0));
-    EXPECT_EQ(0u, s.detach());
+    EXPECT_EQ(0u, s.destroy());
+    EXPECT_FALSE(s.isAttached());
 }
 
 TEST(IPCSemaphore, AThreadWaitingForEverIsReleasedByAPost)
 {
     KIVHIPCSemaphore s;
-    ASSERT_EQ(0u, createSemaphore(s, localResID(kivtestUniqueName("kivipc_sem")), 0));
+    ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")), 0));
     Uint32 rc = 0xDEAD;
     std::thread waiter([&] { rc = waitFor(s, KIV_IPC_WAIT_FOREVER); });
     EXPECT_EQ(0u, s.post());
@@ -814,13 +646,13 @@ TEST(IPCSemaphore, AThreadWaitingForEverIsReleasedByAPost)
 
 TEST(IPCSemaphore, CreateNeverJoinsAnExistingSemaphore)
 {
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_sem"));
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_sem"));
     KIVHIPCSemaphore a, b;
     ASSERT_EQ(0u, createSemaphore(a, id, 1));
-    LogCapture log;
+    KivLogCapture log;
     EXPECT_EQ(ECF_SEM_EXISTS, createSemaphore(b, id, 5));
     EXPECT_FALSE(b.isAttached());
-    LogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_CREATE, 90);
+    KivLogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_CREATE, 90);
     EXPECT_EQ(183u, r.calledValue);
     // The first one's count is untouched.
     EXPECT_EQ(0u, waitFor(a, 0));
@@ -828,26 +660,14 @@ TEST(IPCSemaphore, CreateNeverJoinsAnExistingSemaphore)
     EXPECT_EQ(0u, a.detach());
 }
 
-TEST(IPCSemaphore, AttachingAMissingName)
-{
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_sem"));
-    KIVHIPCSemaphore s;
-    LogCapture log;
-    EXPECT_EQ(ECF_SEM_DOESNT_EXIST, s.attach(&id));
-    EXPECT_FALSE(s.isAttached());
-    LogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_ATTACH, 40);
-    EXPECT_EQ(KIVOSFN_OPENSEMAPHORE, r.calledFunctionId);
-    EXPECT_EQ(2u, r.calledValue);
-}
-
 TEST(IPCSemaphore, PostingBeyondTheMaximumFails)
 {
     KIVHIPCSemaphore s;
-    ASSERT_EQ(0u, createSemaphore(s, localResID(kivtestUniqueName("kivipc_sem")),
+    ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")),
                                   KIV_IPC_SEM_MAX_COUNT));
-    LogCapture log;
+    KivLogCapture log;
     EXPECT_NE(0u, s.post());
-    LogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_POST, 40);
+    KivLogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_POST, 40);
     EXPECT_EQ(KIVOSFN_RELEASESEMAPHORE, r.calledFunctionId);
     EXPECT_EQ(298u, r.calledValue);
     EXPECT_EQ(0u, waitFor(s, 0));
@@ -857,13 +677,13 @@ TEST(IPCSemaphore, PostingBeyondTheMaximumFails)
 
 TEST(IPCSemaphore, BadCountsAndCallsOutOfOrder)
 {
-    LogCapture log;
+    KivLogCapture log;
     KIVHIPCSemaphore s;
     EXPECT_EQ(ECF_INVALID_PARAMETER,
-              createSemaphore(s, localResID(kivtestUniqueName("kivipc_sem")), -1));
+              createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")), -1));
     log.at(KIVFN_KIVHIPCSEMAPHORE_CREATE, 80);
     EXPECT_EQ(ECF_INVALID_PARAMETER,
-              createSemaphore(s, localResID(kivtestUniqueName("kivipc_sem")),
+              createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")),
                               KIV_IPC_SEM_MAX_COUNT + 1));
     EXPECT_FALSE(s.isAttached());
     EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, waitFor(s, 0));
@@ -871,13 +691,13 @@ TEST(IPCSemaphore, BadCountsAndCallsOutOfOrder)
     EXPECT_EQ(0u, s.detach());
 
     EXPECT_EQ(ECF_INVALID_PARAMETER, s.create(nullptr));
-    log.at(KIVFN_KIVHIPCSEMAPHORE_CREATE, 1111);
+    kivtestExpectNullRecord(log, KIVFN_KIVHIPCSEMAPHORE_CREATE);
     EXPECT_EQ(ECF_INVALID_PARAMETER, s.wait(nullptr));
     EXPECT_EQ(ECF_INVALID_PARAMETER, s.attach(nullptr));
     KIVIPCSemaphoreWaitParam w(0);
     w.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, s.wait(&w));
-    log.at(KIVFN_KIVHIPCSEMAPHORE_WAIT, 1112);
+    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCSEMAPHORE_WAIT, kOldVersion);
     KIVIPCSecurityParam sec;
     EXPECT_EQ(0u, s.authorize(&sec));
     EXPECT_EQ(ECF_INVALID_PARAMETER, s.authorize(nullptr));
@@ -885,7 +705,7 @@ TEST(IPCSemaphore, BadCountsAndCallsOutOfOrder)
 
 TEST(IPCSemaphore, TheSemaphoreLivesWhileAnyoneHoldsIt)
 {
-    KIVIPCResID id = localResID(kivtestUniqueName("kivipc_sem"));
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_sem"));
     KIVHIPCSemaphore a, b, c, d;
     ASSERT_EQ(0u, createSemaphore(a, id, 1));
     ASSERT_EQ(0u, b.attach(&id));
@@ -894,13 +714,18 @@ TEST(IPCSemaphore, TheSemaphoreLivesWhileAnyoneHoldsIt)
     EXPECT_EQ(0u, waitFor(c, 0));   // the count survived
     EXPECT_EQ(0u, b.detach());
     EXPECT_EQ(0u, c.detach());
+    KivLogCapture log;
     EXPECT_EQ(ECF_SEM_DOESNT_EXIST, d.attach(&id));
+    EXPECT_FALSE(d.isAttached());
+    KivLogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_ATTACH, 40);
+    EXPECT_EQ(KIVOSFN_OPENSEMAPHORE, r.calledFunctionId);
+    EXPECT_EQ(2u, r.calledValue);
 }
 
 KIVTEST_CHILD(ipcSemaphoreTimeoutThenPost)
 {
     // args: path of the semaphore
-    KIVIPCResID id = localResID(args.at(0));
+    KIVIPCResID id = resIDOf(args.at(0));
     KIVHIPCSemaphore s;
     if (s.attach(&id) != 0)
         return 2;
@@ -914,7 +739,7 @@ KIVTEST_CHILD(ipcSemaphoreTimeoutThenPost)
 KIVTEST_CHILD(ipcSemaphoreCreateAndLeave)
 {
     // args: path of the semaphore; ends without detaching
-    KIVIPCResID id = localResID(args.at(0));
+    KIVIPCResID id = resIDOf(args.at(0));
     KIVHIPCSemaphore s;
     return createSemaphore(s, id, 3) == 0 ? 0 : 2;
 }
@@ -922,7 +747,7 @@ KIVTEST_CHILD(ipcSemaphoreCreateAndLeave)
 TEST(IPCSemaphore, APostFromAnotherProcessReleasesAWait)
 {
     std::string path = kivtestUniqueName("kivipc_sem");
-    KIVIPCResID id = localResID(path);
+    KIVIPCResID id = resIDOf(path);
     KIVHIPCSemaphore s;
     ASSERT_EQ(0u, createSemaphore(s, id, 0));
     KivTestProcess child = kivtestSpawnChild("ipcSemaphoreTimeoutThenPost", {path});
@@ -935,7 +760,7 @@ TEST(IPCSemaphore, ASemaphoreGoesWithTheProcessThatHeldIt)
 {
     std::string path = kivtestUniqueName("kivipc_sem");
     ASSERT_EQ(0, kivtestRunChild("ipcSemaphoreCreateAndLeave", {path}));
-    KIVIPCResID id = localResID(path);
+    KIVIPCResID id = resIDOf(path);
     KIVHIPCSemaphore s;
     EXPECT_EQ(ECF_SEM_DOESNT_EXIST, s.attach(&id));
     EXPECT_EQ(0u, createSemaphore(s, id, 0));

@@ -26,6 +26,7 @@
 #include "kivprocess.h"
 #include "kivthread.h"
 #include "kivtest.h"
+#include "kivtestlog.h"
 
 #if defined(_WIN32)
 #  include <windows.h>
@@ -43,14 +44,11 @@ static_assert(sizeof(KIVMemAllocRecord) == kRecordSize, "allocation record size 
 const char* const kFile = "src/caller.cpp";
 
 /* The separator the library puts between the debug directory and a file. */
-char kPathSeparator()
-{
 #if defined(_WIN32)
-    return '\\';
+constexpr char kPathSeparator = '\\';
 #else
-    return '/';
+constexpr char kPathSeparator = '/';
 #endif
-}
 
 /* ---- Capturing the allocator's assertion reports ---------------------------
  * Fixed storage: the callback must not touch the heap, or it could take
@@ -89,34 +87,6 @@ std::vector<std::string> reportedMessages()
     for (int i = 0; i < g_reportCount; ++i)
         out.push_back(g_reports[i].message);
     return out;
-}
-
-/* ---- Capturing log records --------------------------------------------------- */
-struct LogRecord {
-    Uint32      functionId, calledFunctionId, calledValue, messageCode, probe, level;
-    Sint32      itemCount;
-    std::string firstString;
-};
-std::vector<LogRecord> g_logs;
-
-Uint32 captureLog(KIVLogFac*, Uint32 functionId, Uint32 calledFunctionId, Uint32 calledValue,
-                  Uint32 messageCode, Uint32 probe, Uint32 level, Uint32, Sint32 itemCount,
-                  va_list* items)
-{
-    LogRecord r{functionId, calledFunctionId, calledValue, messageCode, probe, level, itemCount,
-                ""};
-    if (items && itemCount > 0) {
-        va_list ap;
-        va_copy(ap, *items);
-        const char* p = static_cast<const char*>(va_arg(ap, const void*));
-        Uint32 size = va_arg(ap, Uint32);
-        Sint32 type = va_arg(ap, Sint32);
-        if (type == KIVLOG_TYPE_STRING && p)
-            r.firstString.assign(p, size);
-        va_end(ap);
-    }
-    g_logs.push_back(r);
-    return 0;
 }
 
 /* ---- Environment and files ---------------------------------------------------- */
@@ -222,17 +192,15 @@ void release(void* p, Uint32 line = 2)
  * and leaves the process that way. */
 class Mem : public ::testing::Test {
 protected:
+    KivLogCapture log;
     void SetUp() override
     {
         configure(nullptr);
         g_reportCount = 0;
-        g_logs.clear();
         kivSetAssertionCallback(captureAssertion);
-        kivSetKIVeLogCallback(captureLog);
     }
     void TearDown() override
     {
-        kivSetKIVeLogCallback(nullptr);
         kivSetAssertionCallback(nullptr);
         g_bDumpMemAllocListFlag = 0;
         configure(nullptr);
@@ -450,7 +418,7 @@ TEST_F(Mem, InvalidArgumentsAllocateNothingAndLogNothing)
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivMemAlloc(nullptr, nullptr, 8, 0, kFile, 1));
     EXPECT_EQ(sentinel, p);
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivMemFree(nullptr, 0, 0, kFile, 1));
-    EXPECT_TRUE(g_logs.empty());
+    EXPECT_EQ(0u, log.count());
     EXPECT_EQ(0, g_reportCount);
 }
 
@@ -458,15 +426,15 @@ TEST_F(Mem, NullPointersAreReportedNotFollowed)
 {
     void* p = nullptr;
     EXPECT_EQ(ECF_MEM_NULL_POINTER, kivMemFree(&p, 0, 0, "some/dir/caller.cpp", 77));
-    ASSERT_EQ(1u, g_logs.size());
-    const LogRecord& r = g_logs[0];
-    EXPECT_EQ(KIVFN_KIVMEMFREE, r.functionId);
+    ASSERT_EQ(1u, log.count());
+    const KivLogRecord r = log.at(KIVFN_KIVMEMFREE, 20);
     EXPECT_EQ(ECF_MEM_NULL_POINTER, r.messageCode);
-    EXPECT_EQ(20u, r.probe);
     EXPECT_EQ(3u, r.level);
     EXPECT_EQ(1, r.itemCount);
+    ASSERT_EQ(1u, r.items.size());
+    EXPECT_EQ(KIVLOG_TYPE_STRING, r.items[0].type);
     EXPECT_EQ("NULL pointer for memory allocation address found at: some/dir/caller.cpp, line 77",
-              r.firstString);
+              r.items[0].asString());
     EXPECT_EQ(0, g_reportCount);
 
     EXPECT_EQ(0u, kivMemAllocCheck(&p, kFile, 31, 1));
@@ -495,12 +463,9 @@ TEST_F(Mem, HeapExhaustionGoesThroughTheSystemErrorHandler)
     Uint32 rc = kivMemAlloc(&p, nullptr, 0xFFFFFFF0u, 0, kFile, 1);
     EXPECT_NE(0u, rc);
     EXPECT_EQ(sentinel, p);
-    ASSERT_FALSE(g_logs.empty());
-    const LogRecord& r = g_logs[0];
-    EXPECT_EQ(KIVFN_KIVMEMALLOC, r.functionId);
+    const KivLogRecord r = log.at(KIVFN_KIVMEMALLOC, 40);
     EXPECT_EQ(KIVOSFN_MALLOC, r.calledFunctionId);
     EXPECT_EQ(8u, r.calledValue); /* ERROR_NOT_ENOUGH_MEMORY */
-    EXPECT_EQ(40u, r.probe);
     EXPECT_EQ(rc, r.messageCode);
 }
 
@@ -854,19 +819,12 @@ TEST_F(Mem, FirstFailureFlagNeedsAPath)
 
 std::string leakFileLong(const std::string& dirPath)
 {
-    return format("%s%c%u.%llu.mem_leaks.txt", dirPath.c_str(), kPathSeparator(), kivProcessID(),
+    return format("%s%c%u.%llu.mem_leaks.txt", dirPath.c_str(), kPathSeparator, kivProcessID(),
                   static_cast<unsigned long long>(kivThreadID()));
 }
 
-std::string asterisks()
-{
-    return std::string(76, '*') + "\n";
-}
-
-std::string equalsLine()
-{
-    return std::string(76, '=') + "\n";
-}
+const std::string kStars = std::string(76, '*') + "\n";
+const std::string kEquals = std::string(76, '=') + "\n";
 
 std::string fileLine(void* u)
 {
@@ -885,21 +843,21 @@ std::string stdoutLine(void* u)
 
 std::string longBanner(const std::string& path)
 {
-    return asterisks() +
+    return kStars +
            "QEL Support and Development can generate a report of possible memory leaks\n"
            "using the following command from any uselvl'd build:\n"
            "perl -S qelreportleaks -path " +
            path + "\n\n" +
            "To display all available options, run \"perl -S qelreportleaks -help\"\n" +
-           asterisks() +
+           kStars +
            "Legend:\n-------\nAddr - block address\nCode - block eye-catcher with flags\n"
            "Size - size of the block\nLine - line of code in a file\nFile - file name\n" +
-           equalsLine() + "KIVe Unfreed Memory Blocks :\n" + equalsLine();
+           kEquals + "KIVe Unfreed Memory Blocks :\n" + kEquals;
 }
 
 std::string shortBanner()
 {
-    return asterisks() + "KIVe Unfreed Memory Blocks :\n" + equalsLine();
+    return kStars + "KIVe Unfreed Memory Blocks :\n" + kEquals;
 }
 
 TEST_F(Mem, LongLeakReportNamesEveryLiveBlockNewestFirst)
@@ -909,7 +867,7 @@ TEST_F(Mem, LongLeakReportNamesEveryLiveBlockNewestFirst)
     void* a = alloc(13, 300);
     void* b = alloc(100, 301, KIVMEM_MARKED);
     EXPECT_EQ(0u, kivMemAllocList(true));
-    const std::string report = longBanner(dir.path()) + fileLine(b) + fileLine(a) + equalsLine();
+    const std::string report = longBanner(dir.path()) + fileLine(b) + fileLine(a) + kEquals;
     EXPECT_EQ(report, readText(leakFileLong(dir.path())));
     EXPECT_NE(std::string::npos, fileLine(b).find("Code: 0x5afeb101 Size: 100 Line: 301 File: caller.cpp"));
     EXPECT_EQ(0u, kivMemAllocList(true)); /* appended */
@@ -928,9 +886,9 @@ TEST_F(Mem, ShortLeakReportSharesTheAssertionReportFile)
     void* a = alloc(13, 310);
     EXPECT_EQ(0u, kivMemAllocList(true));
     const std::string name =
-        format("%s%cp%ut%llu.mem", dir.path().c_str(), kPathSeparator(), kivProcessID(),
+        format("%s%cp%ut%llu.mem", dir.path().c_str(), kPathSeparator, kivProcessID(),
                static_cast<unsigned long long>(kivThreadID()));
-    EXPECT_EQ(shortBanner() + fileLine(a) + equalsLine(), readText(name));
+    EXPECT_EQ(shortBanner() + fileLine(a) + kEquals, readText(name));
     release(a);
 }
 
@@ -981,10 +939,10 @@ TEST_F(Mem, RequestedReportIsWrittenByTheNextAllocationOrFree)
     g_bDumpMemAllocListFlag = 1;
     void* b = alloc(14, 331); /* reports before it allocates */
     EXPECT_EQ(0, g_bDumpMemAllocListFlag);
-    const std::string first = longBanner(dir.path()) + fileLine(a) + equalsLine();
+    const std::string first = longBanner(dir.path()) + fileLine(a) + kEquals;
     EXPECT_EQ(first, readText(leakFileLong(dir.path())));
     g_bDumpMemAllocListFlag = 1;
-    const std::string second = longBanner(dir.path()) + fileLine(b) + fileLine(a) + equalsLine();
+    const std::string second = longBanner(dir.path()) + fileLine(b) + fileLine(a) + kEquals;
     release(b); /* reports before it frees */
     EXPECT_EQ(0, g_bDumpMemAllocListFlag);
     EXPECT_EQ(first + second, readText(leakFileLong(dir.path())));
@@ -1070,7 +1028,7 @@ TEST(MemProcess, LeakReportIsWrittenWhenTheHostExits)
         format("Code: 0x5afeb100 Size: 13 Line: %u File: test_mem.cpp\n", leakSite(nullptr));
     EXPECT_NE(std::string::npos, text.find(expected)) << text;
     EXPECT_EQ(std::string::npos, text.find("Size: 99 ")) << "freed block listed";
-    EXPECT_EQ(equalsLine(), text.substr(text.size() - equalsLine().size()));
+    EXPECT_EQ(kEquals, text.substr(text.size() - kEquals.size()));
 }
 
 TEST(MemProcess, InvalidVariableAtStartLeavesIdleAndWritesUsage)
