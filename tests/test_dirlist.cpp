@@ -102,72 +102,48 @@ TEST_F(Listing, EveryNameOnce)
     EXPECT_EQ(0u, l.end());
 }
 
-TEST_F(Listing, TypeFilters)
+TEST_F(Listing, DirectoriesAndPatternsWithTypeFilters)
 {
     populate();
-    KIVDirectoryListing l;
-    ASSERT_EQ(0u, beginListing(l, tmp.path(), KIV_LIST_DIRECTORIES_ONLY));
-    EXPECT_EQ((std::multiset<std::string>{".", "..", "sub", "d.txt"}), nameSet(l));
-    ASSERT_EQ(0u, l.end());
-
-    ASSERT_EQ(0u, beginListing(l, tmp.path(), KIV_LIST_FILES_ONLY));
-    EXPECT_EQ((std::multiset<std::string>{"a.txt", "b.txt", "c.log", "noext"}), nameSet(l));
-    ASSERT_EQ(0u, l.end());
-
-    // A filter without either type bit keeps nothing.
-    ASSERT_EQ(0u, beginListing(l, tmp.path(), 1));
-    EXPECT_EQ(0u, l.getNumberOfFiles());
-    EXPECT_EQ(nullptr, l.getNext());
-    EXPECT_EQ(1u, l.m_iFileListSize);
-    EXPECT_EQ('\0', l.getFileList()[0]);
-    ASSERT_EQ(0u, l.end());
-    EXPECT_EQ(0u, log.count());
-
-    EXPECT_EQ(ECF_INVALID_PARAMETER, beginListing(l, tmp.path(), 0xC000));
-    KivLogRecord r = log.at(KIVFN_KIVDIRECTORYLISTING_BEGIN, 110);
-    EXPECT_EQ((std::vector<Uint64>{0xC000}), numbers(r));
-    EXPECT_FALSE(l.m_bBegun);
-}
-
-TEST_F(Listing, TrailingSeparatorIsDropped)
-{
-    populate();
-    KIVDirectoryListing plain, trailing;
-    ASSERT_EQ(0u, beginListing(plain, tmp.path()));
-    ASSERT_EQ(0u, beginListing(trailing, tmp.path() + KIV_PATH_SEPARATOR));
-    EXPECT_EQ(nameSet(plain), nameSet(trailing));
+    typedef std::multiset<std::string> Names;
+    const Names all = {".", "..", "a.txt", "b.txt", "c.log", "noext", "sub", "d.txt"};
+    const struct {
+        std::string path;
+        Uint32      filter;
+        Names       expected;
+    } cases[] = {
+        {tmp.path(), KIV_LIST_DIRECTORIES_ONLY, {".", "..", "sub", "d.txt"}},
+        {tmp.path(), KIV_LIST_FILES_ONLY, {"a.txt", "b.txt", "c.log", "noext"}},
+        {tmp.path(), 1, {}},   // a filter without either type bit keeps nothing
+        // A trailing separator is dropped.
+        {tmp.path() + KIV_PATH_SEPARATOR, KIV_LIST_ALL, all},
 #if !defined(_WIN32)
-    KIVDirectoryListing backslash;
-    ASSERT_EQ(0u, beginListing(backslash, tmp.path() + "\\"));
-    EXPECT_EQ(nameSet(plain), nameSet(backslash));
+        {tmp.path() + "\\", KIV_LIST_ALL, all},
 #endif
-}
-
-TEST_F(Listing, WildcardPatterns)
-{
-    populate();
-    KIVDirectoryListing l;
-    ASSERT_EQ(0u, beginListing(l, at("*.txt")));
-    EXPECT_EQ((std::multiset<std::string>{"a.txt", "b.txt", "d.txt"}), nameSet(l));
-    ASSERT_EQ(0u, l.end());
-
-    ASSERT_EQ(0u, beginListing(l, at("*.txt"), KIV_LIST_DIRECTORIES_ONLY));
-    EXPECT_EQ((std::multiset<std::string>{"d.txt"}), nameSet(l));
-    ASSERT_EQ(0u, l.end());
-
-    ASSERT_EQ(0u, beginListing(l, at("*.TXT"), KIV_LIST_FILES_ONLY));
-    EXPECT_EQ((std::multiset<std::string>{"a.txt", "b.txt"}), nameSet(l))
-        << "letter case does not matter";
-    ASSERT_EQ(0u, l.end());
-
-    ASSERT_EQ(0u, beginListing(l, at("?.log")));
-    EXPECT_EQ((std::multiset<std::string>{"c.log"}), nameSet(l));
-    ASSERT_EQ(0u, l.end());
-
-    ASSERT_EQ(0u, beginListing(l, at("*.*"), KIV_LIST_FILES_ONLY));
-    EXPECT_EQ(4u, l.getNumberOfFiles()) << "\"*.*\" takes names without a dot too";
-    ASSERT_EQ(0u, l.end());
+        {at("*.txt"), KIV_LIST_ALL, {"a.txt", "b.txt", "d.txt"}},
+        {at("*.txt"), KIV_LIST_DIRECTORIES_ONLY, {"d.txt"}},
+        {at("*.TXT"), KIV_LIST_FILES_ONLY, {"a.txt", "b.txt"}},   // letter case does not matter
+        {at("?.log"), KIV_LIST_ALL, {"c.log"}},
+        {at("*.*"), KIV_LIST_FILES_ONLY, {"a.txt", "b.txt", "c.log", "noext"}},   // dotless too
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " filter " + std::to_string(c.filter));
+        KIVDirectoryListing l;
+        ASSERT_EQ(0u, beginListing(l, c.path, c.filter));
+        EXPECT_EQ(c.expected, nameSet(l));
+        EXPECT_EQ(c.expected.size(), l.getNumberOfFiles());
+        if (c.expected.empty()) {
+            EXPECT_EQ(1u, l.m_iFileListSize);
+            EXPECT_EQ('\0', l.getFileList()[0]);
+        }
+        EXPECT_EQ(0u, l.end());
+    }
     EXPECT_EQ(0u, log.count());
+
+    KIVDirectoryListing l;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, beginListing(l, tmp.path(), 0xC000));
+    EXPECT_EQ((std::vector<Uint64>{0xC000}), numbers(log.at(KIVFN_KIVDIRECTORYLISTING_BEGIN, 110)));
+    EXPECT_FALSE(l.m_bBegun);
 }
 
 TEST_F(Listing, RelativePatternListsTheCurrentDirectory)
@@ -283,7 +259,7 @@ TEST_F(Listing, MissingDirectoryOrNoMatch)
     EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST, beginListing(l, join(missing, "*.txt")));
 }
 
-TEST_F(Listing, FileWhereADirectoryIsExpected)
+TEST_F(Listing, FileWhereADirectoryIsExpectedOrAPathTooLong)
 {
     writeFile(at("file"), "1");
     KIVDirectoryListing l;
@@ -294,11 +270,7 @@ TEST_F(Listing, FileWhereADirectoryIsExpected)
                 (kivtestUnderWine() && rc == ECF_FILE_INVALID_NAME))
         << std::hex << rc;
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYLISTING_BEGIN, 80), at("file")));
-}
 
-TEST_F(Listing, PathTooLong)
-{
-    KIVDirectoryListing l;
     std::string tooLong = at(longName(300));
     EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, beginListing(l, tooLong));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYLISTING_BEGIN, 60), tooLong));

@@ -17,7 +17,6 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
-#include <set>
 
 #if !defined(_WIN32)
 #  include <unistd.h>
@@ -36,21 +35,16 @@ protected:
     std::string at(const std::string& name) const { return join(tmp.path(), name); }
 };
 
-std::string baseName(const char* path, Uint32 capacity, Uint32* rc)
-{
-    char out[300];
-    std::memset(out, '#', sizeof out);
-    out[sizeof out - 1] = '\0';
-    *rc = kivBaseName(path, out, capacity);
-    return out;
-}
+typedef Uint32 (*NameFn)(const char*, char*, Uint32);
 
-std::string dirName(const char* path, Uint32 capacity, Uint32* rc)
+/* What a name function writes into a buffer of `capacity` bytes that
+ * starts out filled with '#'. */
+std::string nameOf(NameFn fn, const char* path, Uint32 capacity, Uint32* rc)
 {
     char out[300];
     std::memset(out, '#', sizeof out);
     out[sizeof out - 1] = '\0';
-    *rc = kivDirectoryName(path, out, capacity);
+    *rc = fn(path, out, capacity);
     return out;
 }
 
@@ -89,95 +83,92 @@ Uint32 deleteDir(const std::string& path, bool recursive)
 
 /* ---- names -------------------------------------------------------------------- */
 
-TEST(Names, BaseNameTakesTheLastComponent)
+struct NameCase {
+    const char* path;
+    Uint32      capacity;
+    const char* expected;   /* the answer, or null when refused */
+    Uint32      rc;
+};
+
+void checkNames(NameFn fn, const NameCase* cases, size_t count)
 {
-    Uint32 rc;
-    EXPECT_EQ("c", baseName("a\\b\\c", 10, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("b", baseName("a\\b\\", 3, &rc)); // the trailing separator is counted
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("abc", baseName("abc", 4, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("\\", baseName("\\", 2, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("abc", baseName("\\abc", 4, &rc));
-    EXPECT_EQ("b", baseName("a\\\\b", 2, &rc));
-    EXPECT_EQ("file.txt", baseName("D:\\dir\\file.txt", 9, &rc));
-    EXPECT_EQ(0u, rc);
-#if !defined(_WIN32)
-    // The system's own separator splits as well.
-    EXPECT_EQ("c", baseName("/a/b/c", 2, &rc));
-    EXPECT_EQ("b", baseName("a/b/", 3, &rc));
-    EXPECT_EQ("/", baseName("/", 2, &rc));
-#endif
+    for (size_t i = 0; i < count; ++i) {
+        const NameCase& c = cases[i];
+        SCOPED_TRACE(std::string(c.path ? c.path : "(null)") + " in " + std::to_string(c.capacity));
+        Uint32 rc = 1;
+        std::string out = nameOf(fn, c.path, c.capacity, &rc);
+        EXPECT_EQ(c.rc, rc);
+        if (c.expected != nullptr) {
+            EXPECT_EQ(c.expected, out);
+        }
+    }
 }
 
-TEST(Names, BaseNameRefusesWhatDoesNotFit)
+TEST(Names, BaseNameTakesTheLastComponent)
 {
+    const NameCase cases[] = {
+        {"a\\b\\c", 10, "c", 0},
+        {"a\\b\\", 3, "b", 0},            // the trailing separator is counted
+        {"a\\b\\", 2, nullptr, ECF_BUFFER_TOO_SMALL},
+        {"abc", 4, "abc", 0},
+        {"abc", 3, nullptr, ECF_BUFFER_TOO_SMALL},
+        {"\\", 2, "\\", 0},
+        {"\\abc", 4, "abc", 0},
+        {"a\\\\b", 2, "b", 0},
+        {"D:\\dir\\file.txt", 9, "file.txt", 0},
+        {"", 10, nullptr, ECF_INVALID_PARAMETER},
+        {nullptr, 10, nullptr, ECF_INVALID_PARAMETER},
+#if !defined(_WIN32)
+        // The system's own separator splits as well.
+        {"/a/b/c", 2, "c", 0},
+        {"a/b/", 3, "b", 0},
+        {"/", 2, "/", 0},
+#endif
+    };
+    checkNames(kivBaseName, cases, sizeof cases / sizeof cases[0]);
+
+    // What does not fit is logged with the sizes, and nothing is written.
     KivLogCapture log;
     Uint32 rc;
-    std::string out = baseName("a\\b\\", 2, &rc);
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
-    EXPECT_EQ('#', out[0]) << "nothing is written";
+    EXPECT_EQ('#', nameOf(kivBaseName, "a\\b\\", 2, &rc)[0]);
     KivLogRecord r = log.at(KIVFN_KIVBASENAME, 30);
     EXPECT_EQ(ECF_BUFFER_TOO_SMALL, r.messageCode);
     EXPECT_EQ((std::vector<Uint64>{3, 2}), numbers(r));
-
-    baseName("abc", 3, &rc);
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
-    baseName("", 10, &rc);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, rc);
-    baseName(nullptr, 10, &rc);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, rc);
-    size_t atTen = 0;
-    for (const auto& record : log.of(KIVFN_KIVBASENAME))
-        atTen += record.probe == 10;
-    EXPECT_EQ(2u, atTen);
+    nameOf(kivBaseName, nullptr, 10, &rc);
+    log.at(KIVFN_KIVBASENAME, 10);
 }
 
 TEST(Names, DirectoryNameKeepsEverythingBeforeTheLastComponent)
 {
-    Uint32 rc;
-    EXPECT_EQ(".", dirName("file", 2, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("\\", dirName("\\file", 2, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("D:\\dir", dirName("D:\\dir\\file", 7, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("D:", dirName("D:\\file", 3, &rc));
-    EXPECT_EQ("a", dirName("a\\b\\", 10, &rc));
-    EXPECT_EQ("a", dirName("a\\\\b", 10, &rc));
-    EXPECT_EQ(".", dirName("abc\\", 10, &rc));
-    EXPECT_EQ("\\\\server", dirName("\\\\server\\share", 20, &rc));
-    // Device paths are their own directory.
-    EXPECT_EQ("\\\\.\\D:", dirName("\\\\.\\D:", 7, &rc));
-    EXPECT_EQ(0u, rc);
-    EXPECT_EQ("\\\\.\\PhysicalDrive0", dirName("\\\\.\\PhysicalDrive0", 30, &rc));
-    EXPECT_EQ("\\\\?\\Volume{1}\\x", dirName("\\\\?\\Volume{1}\\x", 30, &rc));
-    // The prefixes are compared exactly.
-    EXPECT_EQ("\\\\.", dirName("\\\\.\\physicaldrive0", 30, &rc));
+    const NameCase cases[] = {
+        {"file", 2, ".", 0},
+        {"file", 1, nullptr, ECF_BUFFER_TOO_SMALL},   // the terminator counts
+        {"\\file", 2, "\\", 0},
+        {"D:\\dir\\file", 7, "D:\\dir", 0},
+        {"D:\\file", 3, "D:", 0},
+        {"a\\b\\", 10, "a", 0},
+        {"a\\\\b", 10, "a", 0},
+        {"abc\\", 10, ".", 0},
+        {"\\\\server\\share", 20, "\\\\server", 0},
+        // Device paths are their own directory; the prefixes are exact.
+        {"\\\\.\\D:", 7, "\\\\.\\D:", 0},
+        {"\\\\.\\D:", 6, nullptr, ECF_BUFFER_TOO_SMALL},
+        {"\\\\.\\PhysicalDrive0", 30, "\\\\.\\PhysicalDrive0", 0},
+        {"\\\\?\\Volume{1}\\x", 30, "\\\\?\\Volume{1}\\x", 0},
+        {"\\\\.\\physicaldrive0", 30, "\\\\.", 0},
+        {"", 6, nullptr, ECF_INVALID_PARAMETER},
 #if !defined(_WIN32)
-    EXPECT_EQ("/tmp/x", dirName("/tmp/x/y", 30, &rc));
-    EXPECT_EQ("/", dirName("/tmp", 30, &rc));
+        {"/tmp/x/y", 30, "/tmp/x", 0},
+        {"/tmp", 30, "/", 0},
 #endif
-}
+    };
+    checkNames(kivDirectoryName, cases, sizeof cases / sizeof cases[0]);
 
-TEST(Names, DirectoryNameTooSmallClearsTheOutput)
-{
+    // Too small clears the output.
     KivLogCapture log;
     Uint32 rc;
-    std::string out = dirName("D:\\dir\\file", 6, &rc);
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
-    EXPECT_EQ('\0', out[0]);
+    EXPECT_EQ('\0', nameOf(kivDirectoryName, "D:\\dir\\file", 6, &rc)[0]);
     EXPECT_EQ((std::vector<Uint64>{7, 6}), numbers(log.at(KIVFN_KIVDIRECTORYNAME, 30)));
-
-    // The one-character answers need their terminator too.
-    dirName("file", 1, &rc);
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
-    dirName("\\\\.\\D:", 6, &rc);
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, rc);
-    dirName("", 6, &rc);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, rc);
 }
 
 TEST_F(Path, ComparePathsIgnoresCaseAndShortForms)
@@ -190,8 +181,6 @@ TEST_F(Path, ComparePathsIgnoresCaseAndShortForms)
     std::transform(shortUpper.begin(), shortUpper.end(), shortUpper.begin(),
                    [](unsigned char c) { return (char)std::toupper(c); });
     EXPECT_EQ(1u, kivComparePaths(longFile.c_str(), shortUpper.c_str()));
-    EXPECT_EQ(1u, kivComparePaths(longFile.c_str(), longFile.c_str()));
-
     writeFile(at("other"), "y");
     EXPECT_EQ(0u, kivComparePaths(longFile.c_str(), at("other").c_str()));
     // Names that do not exist are compared as given.
@@ -203,40 +192,31 @@ TEST_F(Path, ComparePathsIgnoresCaseAndShortForms)
 
 /* ---- existence and access ---------------------------------------------------------- */
 
-TEST_F(Path, TypeTests)
-{
-    writeFile(at("f"), "1");
-    EXPECT_TRUE(kivIsDirectory(tmp.path().c_str()));
-    EXPECT_FALSE(kivIsFile(tmp.path().c_str()));
-    EXPECT_TRUE(kivIsFile(at("f").c_str()));
-    EXPECT_FALSE(kivIsDirectory(at("f").c_str()));
-    EXPECT_FALSE(kivIsFile(at("missing").c_str()));
-    EXPECT_FALSE(kivIsDirectory(at("missing").c_str()));
-    EXPECT_FALSE(kivIsDirectory(nullptr));
-    EXPECT_EQ(0u, log.count());
-}
-
-TEST_F(Path, PathTestAnswersWithoutLogging)
+TEST_F(Path, TypeAndAccessTestsAnswerWithoutLogging)
 {
     std::string file = at("f");
     writeFile(file, "1");
-    EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_EXISTS));
+    EXPECT_TRUE(kivIsDirectory(tmp.path().c_str()));
+    EXPECT_FALSE(kivIsFile(tmp.path().c_str()));
+    EXPECT_TRUE(kivIsFile(file.c_str()));
+    EXPECT_FALSE(kivIsDirectory(file.c_str()));
+    EXPECT_FALSE(kivIsFile(at("missing").c_str()));
+    EXPECT_FALSE(kivIsDirectory(nullptr));
+    EXPECT_EQ(1u, kivPathExists(file.c_str()));
+    EXPECT_EQ(0u, kivPathExists(at("missing").c_str()));
+
     EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_WRITABLE));
     EXPECT_EQ(0u, pathTest(tmp.path(), KIV_PATH_TEST_EXISTS | KIV_PATH_TEST_READABLE));
     setReadOnly(file, true);
     EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_EXISTS));
     EXPECT_EQ(ECF_ACCESS_DENIED, pathTest(file, KIV_PATH_TEST_WRITABLE));
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(at("missing"), KIV_PATH_TEST_EXISTS));
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(join(at("missing"), "x"), KIV_PATH_TEST_EXISTS));
-    // A file where a directory should be is a missing path.
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(join(file, "x"), KIV_PATH_TEST_EXISTS));
-    // A name too long for the system.
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(at(longName(300)), KIV_PATH_TEST_EXISTS));
-    EXPECT_EQ(0u, log.count());
-
-    EXPECT_EQ(1u, kivPathExists(file.c_str()));
-    EXPECT_EQ(0u, kivPathExists(at("missing").c_str()));
     setReadOnly(file, false);
+    // Missing: the name, a directory on the way, a file where a directory
+    // should be, a name too long for the system.
+    for (const std::string& missing : {at("missing"), join(at("missing"), "x"), join(file, "x"),
+                                       at(longName(300))})
+        EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(missing, KIV_PATH_TEST_EXISTS)) << missing;
+    EXPECT_EQ(0u, log.count());
 }
 
 TEST_F(Path, PathTestLogsOtherAnswers)
@@ -257,11 +237,10 @@ TEST_F(Path, PathTestLogsOtherAnswers)
         << "tests, reserved and the access mask";
 }
 
-TEST_F(Path, PathTestChecksItsParameter)
+TEST_F(Path, ParameterObjectsAreChecked)
 {
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivPathTest(nullptr));
-    KivLogRecord r = log.at(KIVFN_KIVPATHTEST, 1111);
-    EXPECT_EQ(KIVLOG_ERROR, r.level);
+    EXPECT_EQ(KIVLOG_ERROR, log.at(KIVFN_KIVPATHTEST, 1111).level);
     KIVPathTestParam p;
     p.version = 20040701;
     p.path = tmp.path().c_str();
@@ -269,6 +248,33 @@ TEST_F(Path, PathTestChecksItsParameter)
     EXPECT_EQ((std::vector<Uint64>{20040701, 20040702}), numbers(log.at(KIVFN_KIVPATHTEST, 1112)));
     p.version = KIV_VERSION_MIN;
     EXPECT_EQ(0u, kivPathTest(&p));
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(nullptr));
+    log.at(KIVFN_KIVDIRECTORYCREATE, 1111);
+    KIVDirectoryCreateParam c;
+    c.version = 5;
+    c.path = at("never").c_str();
+    EXPECT_EQ(ECF_INVALID_VERSION, kivDirectoryCreate(&c));
+    EXPECT_EQ((std::vector<Uint64>{5, 20040702}), numbers(log.at(KIVFN_KIVDIRECTORYCREATE, 1112)));
+    c.version = KIV_VERSION_CURRENT;
+    c.path = nullptr;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(&c));
+
+    KIVFileInfo info;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(nullptr, &info));
+    KIVFileGetInfoParam f;
+    f.path = tmp.path().c_str();
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&f, nullptr));
+    f.version = 7;
+    EXPECT_EQ(ECF_INVALID_VERSION, kivFileGetInfoV9(&f, &info));
+    log.at(KIVFN_KIVGETFILEINFO, 1112);
+
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryDelete(nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileCopy(nullptr, "x"));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(nullptr, "x"));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileSetPermissions(tmp.path().c_str(), nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectorySetCurrent(nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetLogicalDriveMap(nullptr));
 }
 
 /* ---- file information ------------------------------------------------------------- */
@@ -291,16 +297,13 @@ TEST_F(Path, FileInfoOfFilesAndDirectories)
     EXPECT_EQ((Uint32)getuid(), info.uid);
     EXPECT_EQ((Uint32)getgid(), info.gid);
 #endif
-
     setReadOnly(file, true);
     ASSERT_EQ(0u, fileInfo(file, &info));
-    EXPECT_EQ(0u, info.permissions & KIV_PERM_OWNER_WRITE);
-    EXPECT_NE(0u, info.permissions & KIV_PERM_OWNER_READ);
+    EXPECT_EQ(KIV_PERM_OWNER_READ, info.permissions & (KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE));
     setReadOnly(file, false);
 
     ASSERT_EQ(0u, fileInfo(tmp.path(), &info));
     EXPECT_EQ(KIV_FILE_TYPE_DIRECTORY, info.fileType);
-
     // The entry point with the words by value.
     KIVFileInfo byValue;
     EXPECT_EQ(0u, kivFileGetInfo(KIV_VERSION_CURRENT, file.c_str(), 0, 0, 1, &byValue));
@@ -320,8 +323,7 @@ TEST_F(Path, FileInfoFailuresAreLoggedUnlessQuiet)
 
     log.clear();
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, fileInfo(missing, &info, KIV_FILE_INFO_QUIET));
-    EXPECT_TRUE(log.of(KIVFN_KIVGETFILEINFO).empty());
-
+    EXPECT_EQ(0u, log.count());
     // An older object has no flags: its failure is logged.
     KIVFileGetInfoParam old;
     old.version = 0x09000000;
@@ -329,75 +331,60 @@ TEST_F(Path, FileInfoFailuresAreLoggedUnlessQuiet)
     old.flags = KIV_FILE_INFO_QUIET;
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileGetInfoV9(&old, &info));
     EXPECT_EQ(1u, log.of(KIVFN_KIVGETFILEINFO).size());
-
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(nullptr, &info));
-    KIVFileGetInfoParam p;
-    p.path = missing.c_str();
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&p, nullptr));
-    p.version = 7;
-    EXPECT_EQ(ECF_INVALID_VERSION, kivFileGetInfoV9(&p, &info));
-    log.at(KIVFN_KIVGETFILEINFO, 1112);
+#if !defined(_WIN32)
+    // Another type of file: the type is set, the failure logged unless quiet.
+    log.clear();
+    info.fileType = 0x1234;
+    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info));
+    EXPECT_EQ(KIV_FILE_TYPE_OTHER, info.fileType);
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVGETFILEINFO, 70), "/dev/null"));
+    log.clear();
+    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info, KIV_FILE_INFO_QUIET));
+    EXPECT_EQ(0u, log.count());
+#endif
 }
 
 TEST_F(Path, FileInfoByHandle)
 {
     std::string file = at("data");
     writeFile(file, patternBytes(777, 2));
-    HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    KIVFileGetInfoParam p;
-    p.path = "ignored, the handle is used";
-    p.handle = h;
-    KIVFileInfo info;
-    info.uid = 4242;
-    info.lastModifiedTime = 99;
-    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
-    EXPECT_EQ(777u, info.size);
-    EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
-    EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE, info.permissions);
-    EXPECT_EQ(4242u, info.uid) << "left as it was";
-    EXPECT_EQ(99, info.lastModifiedTime) << "left as it was";
-    CloseHandle(h);
-
-    setReadOnly(file, true);
-    h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                    nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    p.handle = h;
-    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
-    EXPECT_EQ(KIV_PERM_OWNER_READ, info.permissions);
-    CloseHandle(h);
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly);
+        setReadOnly(file, readOnly);
+        HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        KIVFileGetInfoParam p;
+        p.path = "ignored, the handle is used";
+        p.handle = h;
+        KIVFileInfo info;
+        info.uid = 4242;
+        info.lastModifiedTime = 99;
+        ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
+        CloseHandle(h);
+        EXPECT_EQ(777u, info.size);
+        EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
+        EXPECT_EQ(readOnly ? KIV_PERM_OWNER_READ : KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE,
+                  info.permissions);
+        EXPECT_EQ(4242u, info.uid) << "left as it was";
+        EXPECT_EQ(99, info.lastModifiedTime) << "left as it was";
+    }
     setReadOnly(file, false);
 
     // An older object never reads a handle: the path is used.
+    KIVFileGetInfoParam p;
     p.version = 0x09000000;
     p.path = file.c_str();
     p.handle = (HANDLE)(intptr_t)0x7FFF0;
+    KIVFileInfo info;
     ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
     EXPECT_EQ(777u, info.size);
-
     p.version = KIV_VERSION_CURRENT;
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&p, &info));
     KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 80);
     EXPECT_EQ(KIVOSFN_GETFILEINFORMATIONBYHANDLE, r.calledFunctionId);
     EXPECT_EQ(6u, r.calledValue); // ERROR_INVALID_HANDLE
 }
-
-#if !defined(_WIN32)
-TEST_F(Path, FileInfoOfAnotherTypeOfFile)
-{
-    KIVFileInfo info;
-    info.fileType = 0x1234;
-    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info));
-    EXPECT_EQ(KIV_FILE_TYPE_OTHER, info.fileType);
-    KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 70);
-    EXPECT_TRUE(hasString(r, "/dev/null"));
-    log.clear();
-    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info, KIV_FILE_INFO_QUIET));
-    EXPECT_EQ(0u, log.count());
-}
-#endif
 
 TEST(FileInfoText, RendersEveryField)
 {
@@ -428,12 +415,11 @@ TEST(FileInfoText, RendersEveryField)
     info.fileType = KIV_FILE_TYPE_DIRECTORY;
     info.toString(&p);
     std::string text = p.text;
-    EXPECT_NE(std::string::npos, text.find("  Link               = Yes\n"));
-    EXPECT_NE(std::string::npos,
-              text.find("  Reference path     = 012345678901234567890123456789\n"));
-    EXPECT_NE(std::string::npos, text.find("  Type               = 0x4000\n"));
-    EXPECT_NE(std::string::npos, text.find("  Permissions        = rwx------\n"));
-
+    for (const char* line : {"  Link               = Yes\n",
+                             "  Reference path     = 012345678901234567890123456789\n",
+                             "  Type               = 0x4000\n",
+                             "  Permissions        = rwx------\n"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line;
     info.referencePath = "";
     info.toString(&p);
     EXPECT_NE(std::string::npos, std::string(p.text).find("= N/A\n"));
@@ -472,10 +458,8 @@ TEST_F(Path, FileCopyRefusals)
     std::string src = at("src");
     writeFile(src, "source");
     writeFile(at("dst"), "keep me");
-
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileCopy(src.c_str(), src.c_str()));
     log.at(KIVFN_KIVFILECOPY, 10);
-
     EXPECT_EQ(ECF_FILE_EXISTS, kivFileCopy(src.c_str(), at("dst").c_str()));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILECOPY, 20), at("dst")));
     EXPECT_TRUE(log.of(KIVFN_KIV_COPY).empty()) << "the system is not asked";
@@ -495,10 +479,9 @@ TEST_F(Path, FileCopyRefusals)
     EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST,
               kivFileCopy(src.c_str(), join(at("no dir"), "x").c_str()));
     EXPECT_EQ(ECF_ACCESS_DENIED, kivFileCopy(tmp.path().c_str(), at("dir copy").c_str()));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileCopy(nullptr, "x"));
 }
 
-TEST_F(Path, RenameMovesFilesAndDirectories)
+TEST_F(Path, RenameMovesFilesAndDirectoriesButNeverReplaces)
 {
     writeFile(at("a"), "A");
     ASSERT_EQ(0u, kivFileRename(at("a").c_str(), at("b").c_str()));
@@ -509,12 +492,9 @@ TEST_F(Path, RenameMovesFilesAndDirectories)
     ASSERT_EQ(0u, kivFileRename(at("d").c_str(), at("e").c_str()));
     EXPECT_EQ("I", kivtestReadFile(join(at("e"), "inner")));
     EXPECT_EQ(0u, log.count());
-}
 
-TEST_F(Path, RenameFailuresAllReadAsMissing)
-{
-    writeFile(at("a"), "A");
-    writeFile(at("b"), "B");
+    // Every failure reads as a missing file.
+    writeFile(at("a"), "new A");
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileRename(at("a").c_str(), at("b").c_str()));
     KivLogRecord r = log.at(KIVFN_KIVFILERENAME, 30);
     EXPECT_EQ(KIVOSFN_MOVEFILE, r.calledFunctionId);
@@ -522,8 +502,7 @@ TEST_F(Path, RenameFailuresAllReadAsMissing)
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, r.messageCode);
     EXPECT_TRUE(hasString(r, at("a")));
     EXPECT_TRUE(hasString(r, at("b")));
-    EXPECT_EQ("B", kivtestReadFile(at("b")));
-
+    EXPECT_EQ("A", kivtestReadFile(at("b")));
     log.clear();
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileRename(at("none").c_str(), at("c").c_str()));
     EXPECT_EQ(2u, log.at(KIVFN_KIVFILERENAME, 30).calledValue);
@@ -534,14 +513,12 @@ TEST_F(Path, DeleteRemovesFilesOnly)
     writeFile(at("f"), "1");
     ASSERT_EQ(0u, kivFileDelete(at("f").c_str()));
     EXPECT_FALSE(pathExists(at("f")));
-
     // A missing file is an answer, not logged.
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileDelete(at("f").c_str()));
     EXPECT_EQ(0u, log.count());
 
     EXPECT_EQ(ECF_FILE_IS_A_DIRECTORY, kivFileDelete(tmp.path().c_str()));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILEDELETE, 30), tmp.path()));
-
     writeFile(at("ro"), "1");
     setReadOnly(at("ro"), true);
     EXPECT_EQ(ECF_ACCESS_DENIED, kivFileDelete(at("ro").c_str()));
@@ -551,7 +528,6 @@ TEST_F(Path, DeleteRemovesFilesOnly)
     EXPECT_TRUE(hasString(r, at("ro")));
     EXPECT_TRUE(pathExists(at("ro")));
     setReadOnly(at("ro"), false);
-    EXPECT_EQ(0u, kivFileDelete(at("ro").c_str()));
 }
 
 TEST_F(Path, SetPermissions)
@@ -562,23 +538,17 @@ TEST_F(Path, SetPermissions)
     ASSERT_EQ(0u, kivFileSetPermissions(file.c_str(), &bits));
     EXPECT_TRUE(isReadOnly(file));
     EXPECT_EQ(ECF_ACCESS_DENIED, pathTest(file, KIV_PATH_TEST_WRITABLE));
-
     bits = 0;
     ASSERT_EQ(0u, kivFileSetPermissions(file.c_str(), &bits));
     EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE, bits) << "written back";
     EXPECT_FALSE(isReadOnly(file));
-    KIVFileInfo info;
-    ASSERT_EQ(0u, fileInfo(file, &info));
-    EXPECT_NE(0u, info.permissions & KIV_PERM_OWNER_WRITE);
     EXPECT_EQ(0u, log.count());
 
     std::string missing = at("missing");
-    bits = KIV_PERM_OWNER_READ;
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileSetPermissions(missing.c_str(), &bits));
     KivLogRecord r = log.at(KIVFN_KIVFILESETPERMISSIONS, 20);
     EXPECT_EQ(KIVOSFN_CHMOD, r.calledFunctionId);
     EXPECT_TRUE(hasString(r, missing));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileSetPermissions(file.c_str(), nullptr));
     EXPECT_EQ(0u, kivFileSetOwnership(file.c_str(), 1, 2));
 }
 
@@ -590,27 +560,27 @@ TEST_F(Path, CreateOneDirectory)
     ASSERT_EQ(0u, createDir(d, KIV_DIR_CREATE_SINGLE));
     EXPECT_TRUE(kivIsDirectory(d.c_str()));
     EXPECT_EQ(0u, log.count());
-
     EXPECT_EQ(ECF_FILE_EXISTS, createDir(d, KIV_DIR_CREATE_SINGLE));
     KivLogRecord r = log.at(KIVFN_KIVDIRECTORYCREATE, 20);
     EXPECT_EQ(KIVOSFN_CREATEDIRECTORY, r.calledFunctionId);
     EXPECT_EQ(183u, r.calledValue);
     EXPECT_TRUE(hasString(r, d));
 
-    log.clear();
-    std::string deep = join(join(at("x"), "y"), "z");
-    EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST, createDir(deep, KIV_DIR_CREATE_SINGLE));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), deep));
-    EXPECT_FALSE(pathExists(at("x")));
-
-    // A file where a directory is expected.
     writeFile(at("file"), "1");
-    EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST, createDir(join(at("file"), "sub"), KIV_DIR_CREATE_SINGLE));
-
-    log.clear();
-    std::string tooLong = at(longName(300));
-    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, createDir(tooLong, KIV_DIR_CREATE_SINGLE));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), tooLong));
+    const struct {
+        std::string path;
+        Uint32      rc;
+    } refused[] = {
+        {join(join(at("x"), "y"), "z"), ECF_FILE_PATH_DOESNT_EXIST},
+        {join(at("file"), "sub"), ECF_FILE_PATH_DOESNT_EXIST},   // a file on the way
+        {at(longName(300)), ECF_FILE_NAME_TOO_LONG},
+    };
+    for (const auto& c : refused) {
+        log.clear();
+        EXPECT_EQ(c.rc, createDir(c.path, KIV_DIR_CREATE_SINGLE)) << c.path;
+        EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), c.path));
+    }
+    EXPECT_FALSE(pathExists(at("x")));
 }
 
 TEST_F(Path, CreateEveryMissingAncestor)
@@ -619,50 +589,30 @@ TEST_F(Path, CreateEveryMissingAncestor)
     ASSERT_EQ(0u, createDir(deep, KIV_DIR_CREATE_PATH));
     EXPECT_TRUE(kivIsDirectory(deep.c_str()));
     ASSERT_EQ(0u, createDir(deep, KIV_DIR_CREATE_PATH)) << "existing directories are accepted";
-    ASSERT_EQ(0u, createDir(tmp.path(), KIV_DIR_CREATE_PATH));
-
     // Runs of separators and a trailing one.
     std::string sep(1, KIV_PATH_SEPARATOR);
-    std::string odd = at("p") + sep + sep + "q" + sep;
-    ASSERT_EQ(0u, createDir(odd, KIV_DIR_CREATE_PATH));
+    ASSERT_EQ(0u, createDir(at("p") + sep + sep + "q" + sep, KIV_DIR_CREATE_PATH));
     EXPECT_TRUE(kivIsDirectory(join(at("p"), "q").c_str()));
     EXPECT_EQ(0u, log.count());
-
     // Any other mode ends the walk at the first error.
     EXPECT_EQ(ECF_FILE_EXISTS, createDir(join(at("a"), "new"), 3));
     EXPECT_FALSE(pathExists(join(at("a"), "new")));
-}
 
-TEST_F(Path, CreateAncestorsStopsAtAFileOrALengthLimit)
-{
+    // A file on the way stops it, and so does the length limit.
     writeFile(at("file"), "1");
     std::string blocked = join(join(at("file"), "sub"), "subsub");
+    log.clear();
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, createDir(blocked, KIV_DIR_CREATE_PATH));
     KivLogRecord r = log.at(KIVFN_KIVDIRECTORYCREATE, 30);
     EXPECT_TRUE(hasString(r, blocked));
     EXPECT_TRUE(hasString(r, at("file")));
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, createDir(at("file"), KIV_DIR_CREATE_PATH));
-
     log.clear();
     std::string first = at(longName(100, 'a'));
     std::string tooLong = join(join(first, longName(100, 'b')), longName(100, 'c'));
     EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, createDir(tooLong, KIV_DIR_CREATE_PATH));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), tooLong));
     EXPECT_TRUE(kivIsDirectory(first.c_str())) << "what was made before the failure stays";
-}
-
-TEST_F(Path, CreateChecksItsParameter)
-{
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(nullptr));
-    log.at(KIVFN_KIVDIRECTORYCREATE, 1111);
-    KIVDirectoryCreateParam p;
-    p.version = 5;
-    p.path = at("never").c_str();
-    EXPECT_EQ(ECF_INVALID_VERSION, kivDirectoryCreate(&p));
-    EXPECT_EQ((std::vector<Uint64>{5, 20040702}), numbers(log.at(KIVFN_KIVDIRECTORYCREATE, 1112)));
-    p.version = KIV_VERSION_CURRENT;
-    p.path = nullptr;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(&p));
 }
 
 TEST_F(Path, DeleteOneDirectory)
@@ -676,7 +626,6 @@ TEST_F(Path, DeleteOneDirectory)
     EXPECT_EQ(145u, r.calledValue);
     EXPECT_EQ(ECF_FILE_DIR_NOT_EMPTY, r.messageCode);
     EXPECT_TRUE(hasString(r, d));
-
     ASSERT_EQ(0u, kivFileDelete(join(d, "f").c_str()));
     ASSERT_EQ(0u, deleteDir(d, false));
     EXPECT_FALSE(pathExists(d));
@@ -690,24 +639,14 @@ TEST_F(Path, DeleteOneDirectory)
     EXPECT_TRUE(pathExists(at("file")));
 }
 
-TEST_F(Path, DeleteTreeRecursively)
+TEST_F(Path, DeleteTreeReportsWhereItStoppedThenFinishes)
 {
     std::string root = at("root");
-    ASSERT_EQ(0u, createDir(join(join(root, "a"), "b"), KIV_DIR_CREATE_PATH));
+    std::string a = join(root, "a"), b = join(a, "b");
+    ASSERT_EQ(0u, createDir(b, KIV_DIR_CREATE_PATH));
     ASSERT_TRUE(makeDir(join(root, "empty")));
     for (int i = 0; i < 50; ++i)
-        writeFile(join(join(root, "a"), "f" + std::to_string(i)), patternBytes(i * 10, i));
-    writeFile(join(join(join(root, "a"), "b"), "deep"), "d");
-    ASSERT_EQ(0u, deleteDir(root, true));
-    EXPECT_FALSE(pathExists(root));
-    EXPECT_EQ(0u, log.count());
-}
-
-TEST_F(Path, DeleteTreeReportsWhereItStopped)
-{
-    std::string root = at("root");
-    std::string b = join(join(root, "a"), "b");
-    ASSERT_EQ(0u, createDir(b, KIV_DIR_CREATE_PATH));
+        writeFile(join(a, "f" + std::to_string(i)), patternBytes(i * 10, i));
     std::string ro = join(b, "ro.txt");
     writeFile(ro, "read-only");
     setReadOnly(ro, true);
@@ -724,23 +663,21 @@ TEST_F(Path, DeleteTreeReportsWhereItStopped)
     EXPECT_EQ(20u, levels[1].probe);
     EXPECT_TRUE(hasString(levels[1], b));
     EXPECT_EQ(20u, levels[2].probe);
-    EXPECT_TRUE(hasString(levels[2], join(root, "a")));
+    EXPECT_TRUE(hasString(levels[2], a));
     EXPECT_EQ(ECF_ACCESS_DENIED, levels[2].calledValue);
 
     setReadOnly(ro, false);
+    log.clear();
     ASSERT_EQ(0u, deleteDir(root, true));
     EXPECT_FALSE(pathExists(root));
-}
+    EXPECT_EQ(0u, log.count());
 
-TEST_F(Path, DeleteTreeRefusals)
-{
     writeFile(at("file"), "1");
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("file"), true));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 70), at("file")));
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("missing"), true));
     EXPECT_EQ(ECF_INVALID_PARAMETER, deleteDir("NUL", true));
     log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 10);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryDelete(nullptr));
 }
 
 #if !defined(_WIN32)
@@ -779,14 +716,13 @@ TEST_F(Path, DeleteTreeRemovesLinksWithoutFollowingThem)
  * read-only files, a read-only directory and many files. */
 void buildTree(const std::string& root)
 {
-    ASSERT_EQ(0u, createDir(join(join(join(join(root, "nested"), "a"), "b"), "c"),
-                            KIV_DIR_CREATE_PATH));
+    std::string c = join(join(join(join(root, "nested"), "a"), "b"), "c");
+    ASSERT_EQ(0u, createDir(c, KIV_DIR_CREATE_PATH));
     writeFile(join(root, "empty.txt"), "");
     writeFile(join(root, "one.bin"), "\x01");
     writeFile(join(root, "big.bin"), patternBytes(300000, 11));
     writeFile(join(root, "ro.txt"), patternBytes(100, 12));
     setReadOnly(join(root, "ro.txt"), true);
-    std::string c = join(join(join(join(root, "nested"), "a"), "b"), "c");
     writeFile(join(c, "deep.txt"), patternBytes(4096, 13));
     ASSERT_TRUE(makeDir(join(join(root, "nested"), "empty dir")));
     std::string roDir = join(join(root, "nested"), "ro dir");
@@ -856,18 +792,14 @@ TEST_F(Path, DirectoryCopyRefusesAnExistingOrInnerDestination)
     ASSERT_TRUE(makeDir(src));
     writeFile(join(src, "f"), "1");
     ASSERT_TRUE(makeDir(at("existing")));
-
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), at("existing").c_str()));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCOPY, 10), at("existing")));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), src.c_str()));
-
-    log.clear();
     std::string inner = join(src, "inner");
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), inner.c_str()));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCOPY, 10), inner));
+    for (const std::string& dst : {at("existing"), src, inner,
+                                   join(join(join(src, "x"), ".."), "inner")}) {
+        log.clear();
+        EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), dst.c_str())) << dst;
+        EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCOPY, 10), dst));
+    }
     EXPECT_FALSE(pathExists(inner));
-    std::string roundabout = join(join(join(src, "x"), ".."), "inner");
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), roundabout.c_str()));
     // A sibling whose name starts like the source is elsewhere.
     ASSERT_EQ(0u, kivDirectoryCopy(src.c_str(), (src + "2").c_str()));
 
@@ -877,7 +809,6 @@ TEST_F(Path, DirectoryCopyRefusesAnExistingOrInnerDestination)
     log.at(KIVFN_KIVDIRECTORYCOPY, 70);
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, kivDirectoryCopy(at("none").c_str(), at("c2").c_str()));
     EXPECT_FALSE(pathExists(at("c1")));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(nullptr, "x"));
 }
 
 TEST_F(Path, FailedDirectoryCopyRemovesWhatItMade)
@@ -897,15 +828,14 @@ TEST_F(Path, FailedDirectoryCopyRemovesWhatItMade)
 
     EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, kivDirectoryCopy(src.c_str(), dst.c_str()));
     EXPECT_FALSE(pathExists(dst)) << "the half-made copy is gone";
-    KivLogRecord inner = log.at(KIVFN_KIVDIRECTORYCOPY, 80);
-    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, inner.messageCode);
-    EXPECT_TRUE(hasString(inner, name));
+    KivLogRecord innerRecord = log.at(KIVFN_KIVDIRECTORYCOPY, 80);
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, innerRecord.messageCode);
+    EXPECT_TRUE(hasString(innerRecord, name));
     KivLogRecord outer = log.at(KIVFN_KIVDIRECTORYCOPY, 50);
     EXPECT_EQ(KIVFN_KIVDIRECTORYCOPY, outer.calledFunctionId);
     EXPECT_TRUE(hasString(outer, z));
     EXPECT_TRUE(log.of(KIVFN_KIVFILEDELETE).empty()) << "the copied read-only file was removed";
-    for (const auto& r : log.of(KIVFN_KIVDIRECTORYCOPY))
-        EXPECT_NE(90u, r.probe) << "the removal succeeded";
+    EXPECT_FALSE(log.has(KIVFN_KIVDIRECTORYCOPY, 90)) << "the removal succeeded";
     setReadOnly(join(src, "ro.txt"), false);
 }
 
@@ -946,20 +876,19 @@ TEST_F(CurrentDirectory, SetAndGet)
     ASSERT_EQ(0u, kivDirectoryGetCurrent(buffer, &capacity));
     EXPECT_EQ(std::strlen(buffer), capacity);
     EXPECT_EQ(1u, kivComparePaths(buffer, tmp.path().c_str())) << buffer;
-
     // Relative names now resolve in the directory.
     writeFile(at("here"), "1");
     EXPECT_EQ(1u, kivPathExists("here"));
 
-    Uint32 length = capacity;
-    char small[4] = "abc";
-    capacity = sizeof small;
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, kivDirectoryGetCurrent(small, &capacity));
-    EXPECT_EQ(length + 1, capacity) << "the size needed, terminator included";
-    log.at(KIVFN_KIVDIRECTORYGETCURRENT, 40);
-    capacity = length;
-    EXPECT_EQ(ECF_BUFFER_TOO_SMALL, kivDirectoryGetCurrent(buffer, &capacity));
-    capacity = length + 1;
+    // The size needed, terminator included, is told back.
+    const Uint32 length = capacity;
+    for (Uint32 given : {4u, length}) {
+        log.clear();
+        capacity = given;
+        EXPECT_EQ(ECF_BUFFER_TOO_SMALL, kivDirectoryGetCurrent(buffer, &capacity));
+        EXPECT_EQ(length + 1, capacity);
+        log.at(KIVFN_KIVDIRECTORYGETCURRENT, 40);
+    }
     EXPECT_EQ(0u, kivDirectoryGetCurrent(buffer, &capacity));
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryGetCurrent(buffer, nullptr));
 }
@@ -972,37 +901,29 @@ TEST_F(CurrentDirectory, SetRefusesWhatIsNoDirectory)
     EXPECT_TRUE(hasString(r, at("missing")));
     writeFile(at("file"), "1");
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, kivDirectorySetCurrent(at("file").c_str()));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectorySetCurrent(nullptr));
 }
 
 TEST(Drives, DriveMapHasTheSystemDrive)
 {
     Uint32 map = 0;
     ASSERT_EQ(0u, kivGetLogicalDriveMap(&map));
-    EXPECT_NE(0u, map);
     EXPECT_EQ(GetLogicalDrives(), map);
 #if !defined(_WIN32)
     EXPECT_EQ(1u << 2, map) << "one root, drive C:";
+#else
+    EXPECT_NE(0u, map);
 #endif
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetLogicalDriveMap(nullptr));
 }
 
 /* ---- permission denied (the system refusing, not the read-only attribute) ------------------ */
 
-bool permissionsApply()
-{
-#if defined(_WIN32)
-    return false;
-#else
-    return geteuid() != 0;
-#endif
-}
-
 TEST_F(Path, PermissionDeniedIsReportedWithThePath)
 {
-    if (!permissionsApply())
-        GTEST_SKIP() << "the user bypasses permissions (root), or they are not POSIX ones";
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX permissions only";
+#else
+    if (geteuid() == 0)
+        GTEST_SKIP() << "the super-user bypasses permissions";
     std::string locked = at("locked");
     ASSERT_TRUE(makeDir(locked));
     writeFile(join(locked, "f"), "1");

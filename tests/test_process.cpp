@@ -214,15 +214,11 @@ protected:
 
 /* ---- The command line ------------------------------------------------------------- */
 
-TEST_F(ProcessTest, ArgumentsArePassedUnquoted)
+TEST_F(ProcessTest, ArgumentsArePassedAsTheCallerQuotedThem)
 {
     // Arguments are joined by blanks as they are: one with a blank
     // becomes two for the child.
     EXPECT_EQ((std::vector<std::string>{"-a", "b", "c"}), echo({"-a", "b c"}));
-}
-
-TEST_F(ProcessTest, CallerQuotingReachesTheChild)
-{
     std::vector<std::string> got = echo({
         inQuotes("b c"),            // blanks inside quotes
         inQuotes(""),               // an empty argument
@@ -285,24 +281,17 @@ protected:
     std::string copy_;
 };
 
-TEST_F(ProgramWithBlanks, TheProgramIsQuotedForTheCaller)
+TEST_F(ProgramWithBlanks, TheProgramIsQuotedUnlessTheCallerDidSo)
 {
-    std::string list = childArguments("echoArgs", {"x"});
-    KIVProcessParam p = makeParam(copy_, list, KIV_PROCESS_WAIT);
-    KIVProcessStatus status;
-    ASSERT_EQ(0u, KIVHProcess().create(&p, nullptr, &status));
-    EXPECT_EQ(0u, status.exitCode);
-    EXPECT_EQ((std::vector<std::string>{"x"}), echoed(echoFile_));
-}
-
-TEST_F(ProgramWithBlanks, AQuotedProgramIsTakenAsItIs)
-{
-    std::string program = inQuotes(copy_);
-    std::string list = childArguments("echoArgs", {"y"});
-    KIVProcessParam p = makeParam(program, list, KIV_PROCESS_WAIT);
-    KIVProcessStatus status;
-    ASSERT_EQ(0u, KIVHProcess().create(&p, nullptr, &status));
-    EXPECT_EQ((std::vector<std::string>{"y"}), echoed(echoFile_));
+    for (const std::string& program : {copy_, inQuotes(copy_)}) {
+        std::remove(echoFile_.c_str());
+        std::string list = childArguments("echoArgs", {"x"});
+        KIVProcessParam p = makeParam(program, list, KIV_PROCESS_WAIT);
+        KIVProcessStatus status;
+        ASSERT_EQ(0u, KIVHProcess().create(&p, nullptr, &status)) << program;
+        EXPECT_EQ(0u, status.exitCode);
+        EXPECT_EQ((std::vector<std::string>{"x"}), echoed(echoFile_));
+    }
 }
 
 TEST_F(ProcessTest, AnEnvironmentBlockReplacesTheCallers)
@@ -339,67 +328,47 @@ TEST_F(ProcessTest, AnEnvironmentBlockReplacesTheCallers)
 
 /* ---- Waiting and exit codes ------------------------------------------------------- */
 
-TEST_F(ProcessTest, WaitingGivesTheExitCode)
+TEST_F(ProcessTest, WaitingGivesTheExitCodeAndKeepsNothingOfTheChild)
 {
+    KIVHProcess child;   // one object starts one child after another
     for (Uint32 code : {0u, 3u, 200u}) {
+        std::string list = childArguments("exitWith", {std::to_string(code)});
+        KIVProcessParam p = makeParam(self_, list, KIV_PROCESS_WAIT);
         KIVProcessStatus status;
         status.reserved1 = status.exitCode = status.reserved2 = 0xDEADBEEFu;
-        EXPECT_EQ(0u, runWaited("exitWith", {std::to_string(code)}, &status));
+        Uint32 pid = 0;
+        ASSERT_EQ(0u, child.create(&p, &pid, &status));
+        EXPECT_NE(0u, pid);
         EXPECT_EQ(code, status.exitCode);
         EXPECT_EQ(0u, status.reserved1);
         EXPECT_EQ(0u, status.reserved2);
+        EXPECT_TRUE(child.created);
+        EXPECT_FALSE(child.waitPending);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, child.processHandle);
     }
     KIVProcessStatus status;
     EXPECT_EQ(0u, runWaited("processExit", {"7"}, &status));
     EXPECT_EQ(7u, status.exitCode);
 }
 
-TEST_F(ProcessTest, TheObjectKeepsNothingOfTheChild)
+TEST_F(ProcessTest, AChildNotWaitedForRunsOnByItself)
 {
-    std::string list = childArguments("exitWith", {"4"});
-    KIVProcessParam p = makeParam(self_, list, KIV_PROCESS_WAIT);
-    KIVHProcess child;
-    EXPECT_FALSE(child.created);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, child.processHandle);
-    KIVProcessStatus status;
-    Uint32 pid = 0;
-    ASSERT_EQ(0u, child.create(&p, &pid, &status));
-    EXPECT_NE(0u, pid);
-    EXPECT_TRUE(child.created);
-    EXPECT_FALSE(child.waitPending);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, child.processHandle);
-    EXPECT_EQ((Uint32)KIV_PROCESS_WAIT, child.flags);
-    // The same object starts another child.
-    ASSERT_EQ(0u, child.create(&p, &pid, nullptr));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, child.processHandle);
-}
-
-TEST_F(ProcessTest, ADetachedChildRunsOnByItself)
-{
-    std::string pidFile = dir_.file("pid.txt");
-    std::string list = childArguments("writePid", {inQuotes(pidFile)});
-    KIVProcessParam p = makeParam(self_, list, KIV_PROCESS_DETACH);
-    KIVHProcess child;
-    Uint32 pid = 0;
-    KIVProcessStatus status;
-    status.exitCode = 0xDEADBEEFu;
-    ASSERT_EQ(0u, child.create(&p, &pid, &status));
-    EXPECT_EQ(0xDEADBEEFu, status.exitCode); // filled only when waited for
-    EXPECT_EQ((Uint32)KIV_PROCESS_DETACH, p.flags);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, child.processHandle);
-    ASSERT_TRUE(eventually([&] { return fileExists(pidFile); }));
-    EXPECT_EQ(std::to_string(pid), kivtestReadFile(pidFile));
-}
-
-TEST_F(ProcessTest, AChildNeitherDetachedNorWaitedForRunsOn)
-{
-    std::string pidFile = dir_.file("pid.txt");
-    std::string list = childArguments("writePid", {inQuotes(pidFile)});
-    KIVProcessParam p = makeParam(self_, list, 0);
-    Uint32 pid = 0;
-    ASSERT_EQ(0u, KIVHProcess().create(&p, &pid, nullptr));
-    ASSERT_TRUE(eventually([&] { return fileExists(pidFile); }));
-    EXPECT_EQ(std::to_string(pid), kivtestReadFile(pidFile));
+    for (Uint32 flags : {(Uint32)KIV_PROCESS_DETACH, 0u}) {
+        SCOPED_TRACE(flags);
+        std::string pidFile = dir_.file("pid" + std::to_string(flags) + ".txt");
+        std::string list = childArguments("writePid", {inQuotes(pidFile)});
+        KIVProcessParam p = makeParam(self_, list, flags);
+        KIVHProcess child;
+        Uint32 pid = 0;
+        KIVProcessStatus status;
+        status.exitCode = 0xDEADBEEFu;
+        ASSERT_EQ(0u, child.create(&p, &pid, &status));
+        EXPECT_EQ(0xDEADBEEFu, status.exitCode); // filled only when waited for
+        EXPECT_EQ(flags, p.flags);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, child.processHandle);
+        ASSERT_TRUE(eventually([&] { return fileExists(pidFile); }));
+        EXPECT_EQ(std::to_string(pid), kivtestReadFile(pidFile));
+    }
 }
 
 /* ---- Flags ------------------------------------------------------------------------ */
@@ -526,7 +495,7 @@ TEST(ProcessIdentity, IdentifiersOfTheCaller)
 
 class CompatProcess : public ProcessTest {
 protected:
-    /* Starts `commandLine` (no application name) as CreateProcessA does. */
+    /* Starts `commandLine` as CreateProcessA does. */
     bool start(std::string commandLine, PROCESS_INFORMATION* info, LPCSTR application = nullptr)
     {
         STARTUPINFOA si;
@@ -536,6 +505,19 @@ protected:
         line.push_back('\0');
         return CreateProcessA(application, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                               nullptr, &si, info) != FALSE;
+    }
+    /* Starts, waits for the end and closes: the exit code, or -1. */
+    long run(const std::string& commandLine, LPCSTR application = nullptr)
+    {
+        PROCESS_INFORMATION info;
+        if (!start(commandLine, &info, application))
+            return -1;
+        DWORD code = 0;
+        bool ok = WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                  GetExitCodeProcess(info.hProcess, &code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        return ok ? (long)code : -1;
     }
     std::string childLine(const char* child, const std::string& rest = std::string())
     {
@@ -561,51 +543,23 @@ TEST_F(CompatProcess, HandlesSignalWhenTheChildEndsAndKeepTheExitCode)
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hThread, INFINITE));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, INFINITE));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 0));
-    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
-    EXPECT_EQ(5u, code);
-    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
-    EXPECT_EQ(5u, code);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+        EXPECT_EQ(5u, code);
+    }
     EXPECT_TRUE(CloseHandle(info.hThread));
     EXPECT_TRUE(CloseHandle(info.hProcess));
     EXPECT_FALSE(GetExitCodeProcess(info.hProcess, &code));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }
 
-TEST_F(CompatProcess, ClosingTheHandlesFirstLeavesTheChildRunning)
+TEST_F(CompatProcess, ProgramsByApplicationNameOrBesideTheCaller)
 {
-    std::string pidFile = dir_.file("pid.txt");
-    PROCESS_INFORMATION info;
-    ASSERT_TRUE(start(childLine("writePid", inQuotes(pidFile)), &info));
-    EXPECT_TRUE(CloseHandle(info.hThread));
-    EXPECT_TRUE(CloseHandle(info.hProcess));
-    ASSERT_TRUE(eventually([&] { return fileExists(pidFile); }));
-    EXPECT_EQ(std::to_string(info.dwProcessId), kivtestReadFile(pidFile));
-}
-
-TEST_F(CompatProcess, AnApplicationNameIsRunWithTheCommandLineAsItsArguments)
-{
-    PROCESS_INFORMATION info;
-    ASSERT_TRUE(start("anything --kiv-child exitWith 9", &info, self_.c_str()));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, INFINITE));
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
-    EXPECT_EQ(9u, code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-}
-
-TEST_F(CompatProcess, AProgramWithoutADirectoryIsLookedForBesideTheCaller)
-{
-    // Named as Windows names it; the POSIX layer also finds it without the
-    // extension.
-    PROCESS_INFORMATION info;
-    ASSERT_TRUE(start("test_process.exe --kiv-child exitWith 11", &info));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, INFINITE));
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
-    EXPECT_EQ(11u, code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    // An application name is run with the command line as its arguments.
+    EXPECT_EQ(9, run("anything --kiv-child exitWith 9", self_.c_str()));
+    // A program without a directory is looked for beside the caller; named
+    // as Windows names it (the POSIX layer also finds it without ".exe").
+    EXPECT_EQ(11, run("test_process.exe --kiv-child exitWith 11"));
 }
 
 TEST_F(CompatProcess, MissingProgramsAndBadFiles)
@@ -632,11 +586,7 @@ TEST_F(CompatProcess, DoubledQuotesInsideQuotes)
     GTEST_SKIP() << "a Windows child's own C runtime splits its command line, and runtime "
                     "versions differ on doubled quotes; the POSIX layer is tested";
 #else
-    PROCESS_INFORMATION info;
-    ASSERT_TRUE(start(childLine("echoArgs", "\"say \"\"hi\"\" now\" \"\"\"\" a\"\"b"), &info));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, INFINITE));
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    ASSERT_EQ(0, run(childLine("echoArgs", "\"say \"\"hi\"\" now\" \"\"\"\" a\"\"b")));
     EXPECT_EQ((std::vector<std::string>{"say \"hi\" now", "\"", "ab"}), echoed(echoFile_));
 #endif
 }
