@@ -13,6 +13,11 @@ KIV_LOCAL void kivMemProcessInit();        /* memory debug mode from KIVEMEMDBG 
 KIV_LOCAL void kivPlatformProcessInit();   /* platform flags, then the symbol locks */
 KIV_LOCAL void kivTraceProcessInit();      /* attaches the block KIV_TRACE_NAME names */
 
+/* A KIVEMEMDBG value read into the log path, the mode and its flags; false
+ * when the value is not valid.  Writes nothing else. */
+KIV_LOCAL bool kivMemReadDebugValue(const char* value, char* path, Uint32 pathSize, Uint32* mode,
+                                    Uint32* flags, Uint8* ffdc);
+
 /* Process detach, in this order. */
 KIV_LOCAL void kivSymProcessTerm();        /* closes the symbol locks */
 KIV_LOCAL void kivMemProcessTerm();        /* leak report when asked for */

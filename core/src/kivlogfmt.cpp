@@ -38,6 +38,11 @@ constexpr Uint32 kDumpLineRoom = 61;
 /* Nested lists nest at most this deep; deeper ones are dropped, which only
  * a list that contains itself can reach. */
 constexpr int kMaxNesting = 8;
+/* And at most this many are expanded in one record; later ones are dropped
+ * too.  The depth alone does not bound the work: a list that contains itself
+ * n times would be walked n^8 times, which hangs the writer (and every other
+ * logging thread, behind the busy flag) while it writes nothing. */
+constexpr int kMaxNestedLists = 64;
 
 /* Appends formatted text to the part of the record that is left. */
 class TextSink {
@@ -338,7 +343,8 @@ void formatItem(TextSink& s, Uint32 flags, int label, const void* p, Uint32 size
  * nested list takes the labels from its own position upward and pushes the
  * labels of the items after it by its count less one (a list given by a
  * mask counts as none). */
-void formatList(TextSink& s, Uint32 flags, Sint32 count, va_list* ap, int firstLabel, int depth)
+void formatList(TextSink& s, Uint32 flags, Sint32 count, va_list* ap, int firstLabel, int depth,
+                int& nestedLeft)
 {
     const bool mask = (flags & KIVLOG_FLAG_ARGMASK) != 0;
     const Uint32 bits = (Uint32)count;
@@ -356,12 +362,14 @@ void formatList(TextSink& s, Uint32 flags, Sint32 count, va_list* ap, int firstL
 
         if (type == KIVLOG_TYPE_NESTED && p != nullptr) {
             const Sint32 nestedCount = (Sint32)size;
-            if (nestedCount != 0 && depth < kMaxNesting) {
+            if (nestedCount != 0 && depth < kMaxNesting && nestedLeft > 0) {
+                --nestedLeft;
                 const Uint32 nestedFlags = flags | (nestedCount < 0 ? KIVLOG_FLAG_ARGMASK : 0);
                 /* Read through a copy: the caller's list stays where it is. */
                 va_list nested;
                 va_copy(nested, *static_cast<va_list*>(const_cast<void*>(p)));
-                formatList(s, nestedFlags, nestedCount, &nested, positionLabel, depth + 1);
+                formatList(s, nestedFlags, nestedCount, &nested, positionLabel, depth + 1,
+                           nestedLeft);
                 va_end(nested);
             }
             shift += (nestedCount > 0 ? nestedCount : 0) - 1;
@@ -383,7 +391,8 @@ Uint32 kivLogFormatRecord(char* record, const KIVLogCall& call)
     const Uint32 headerLength = header.written();
     if (call.itemCount != 0 && call.items != nullptr) {
         TextSink items(record + 2 + headerLength, kItemRoomBase - headerLength);
-        formatList(items, call.flags, call.itemCount, call.items, 1, 0);
+        int nestedLeft = kMaxNestedLists;
+        formatList(items, call.flags, call.itemCount, call.items, 1, 0, nestedLeft);
     }
     /* Measured, not summed: a Char item of NUL ends the text there. */
     return (Uint32)std::strlen(record);

@@ -97,6 +97,12 @@ Parsed parse(const char* value)
     return p;
 }
 
+/* The level a parsed value selects; null for an invalid value. */
+const Level* chosenLevel(const Parsed& p)
+{
+    return p.tokens == 2 ? findLevel(p.level) : nullptr;
+}
+
 FILE* openDebugLog(const char* path, const char* fopenMode)
 {
     char name[300];
@@ -259,6 +265,20 @@ bool kivMemIsMemFFDCAndKIVeMemDebugPathSet(void)
 
 /* ---- Start-up configuration ---------------------------------------------------- */
 
+/* The decision on a KIVEMEMDBG value and nothing else: no file, no global. */
+bool kivMemReadDebugValue(const char* value, char* path, Uint32 pathSize, Uint32* mode,
+                          Uint32* flags, Uint8* ffdc)
+{
+    const Parsed p = parse(value);
+    if (pathSize > 0)
+        copyCut(path, p.path, strlen(p.path), pathSize - 1);
+    const Level* l = chosenLevel(p);
+    *mode = l ? l->mode : KIVMEM_MODE_IDLE;
+    *flags = l ? l->flags : 0;
+    *ffdc = l && l->ffdc ? 1 : 0;
+    return l != nullptr;
+}
+
 void kivMemOneTimeOnly(void)
 {
     KIVMemDebugCB* cb = kivMemControlBlock();
@@ -271,7 +291,7 @@ void kivMemOneTimeOnly(void)
         /* The path is taken whether or not the rest is valid: the reason
          * for refusing the value is written there. */
         copyCut(g_szMemDebugLogPath, p.path, strlen(p.path), sizeof g_szMemDebugLogPath - 2);
-        const Level* l = p.tokens == 2 ? findLevel(p.level) : nullptr;
+        const Level* l = chosenLevel(p);
         if (l) {
             mode = l->mode;
             flags = l->flags;
