@@ -1,7 +1,7 @@
 /*
- * test_atomic.cpp - atomic primitives, bare 32-bit cells, the versioned
- * counter, the one-byte latch (threads and real processes), its spin
- * tuning, and the printing and verifying of latch bytes.
+ * test_atomic.cpp - atomic primitives of each width, bare 32-bit cells, the
+ * versioned counter, the one-byte latch (threads and real processes), its
+ * spin tuning, and the printing and verifying of latch bytes.
  */
 #include "kivatomic.h"
 #include "kivecf.h"
@@ -10,7 +10,7 @@
 #include "kivtest.h"
 
 #include <atomic>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -34,9 +34,7 @@ protected:
 
 bool sameTune(const KIVSpinTune& a, const KIVSpinTune& b)
 {
-    return a.spinClass == b.spinClass && a.spinCount == b.spinCount &&
-           a.spinDelay == b.spinDelay && a.reserved == b.reserved &&
-           a.sleepIncrement == b.sleepIncrement;
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 KIVLatch latchWithByte(Uint8 byte)
@@ -78,104 +76,102 @@ void incrementUnderLatch(KIVLatch& latch, Uint32& counter, int iterations)
     }
 }
 
+/* ---- The primitives of each width -------------------------------------------- */
+
+template <class T> struct Width;
+#define KIVTEST_WIDTH(T, N)                                                                 \
+    template <> struct Width<T> {                                                           \
+        static constexpr auto testGet = kivWin32Lock##N##TestGetInternal;                   \
+        static constexpr auto lockExchange = kivWin32Lock##N##ExchangeInternal;             \
+        static constexpr auto release = kivWin32Lock##N##ReleaseInternal;                   \
+        static constexpr auto releaseAndReturn = kivWin32Lock##N##ReleaseAndReturnInternal; \
+        static constexpr auto exchange = kivWin32AtomicExchange##N##Internal;               \
+        static constexpr auto fetchAdd = kivWin32FetchAndAdd##N##Internal;                  \
+        static constexpr auto compareSwap = kivWin32CompareSwapAndReturn##N##Internal;      \
+    }
+KIVTEST_WIDTH(Uint8, 8);
+KIVTEST_WIDTH(Uint16, 16);
+KIVTEST_WIDTH(Uint32, 32);
+#undef KIVTEST_WIDTH
+
+template <class T> class AtomicWidth : public ::testing::Test {};
+typedef ::testing::Types<Uint8, Uint16, Uint32> Widths;
+TYPED_TEST_SUITE(AtomicWidth, Widths);
+
 } // namespace
 
-/* ---- Latch cells of each width --------------------------------------------- */
-
-template <class T> struct LatchCellOps {
-    Uint32 (KIV_REGCALL* testGet)(volatile T*);
-    T (KIV_REGCALL* exchange)(volatile T*);
-    void (KIV_REGCALL* release)(volatile T*);
-    T (KIV_REGCALL* releaseAndReturn)(volatile T*);
-};
-
-template <class T> void checkLatchCell(const LatchCellOps<T>& ops)
+TYPED_TEST(AtomicWidth, LatchCell)
 {
+    typedef Width<TypeParam> W;
     // The cell sits between two guards that no operation may touch.
-    T cells[3] = {static_cast<T>(0x5A), 0, static_cast<T>(0xA5)};
-    volatile T* cell = &cells[1];
+    TypeParam cells[3] = {static_cast<TypeParam>(0x5A), 0, static_cast<TypeParam>(0xA5)};
+    volatile TypeParam* cell = &cells[1];
 
-    EXPECT_EQ(0u, ops.testGet(cell));
+    EXPECT_EQ(0u, W::testGet(cell));
     EXPECT_EQ(0x80u, cells[1]);
-    EXPECT_EQ(KIV_LOCK_BUSY, ops.testGet(cell));
+    EXPECT_EQ(KIV_LOCK_BUSY, W::testGet(cell));
     EXPECT_EQ(0x80u, cells[1]);
 
-    EXPECT_EQ(0x80u, ops.releaseAndReturn(cell));
+    EXPECT_EQ(0x80u, W::releaseAndReturn(cell));
     EXPECT_EQ(0u, cells[1]);
-    EXPECT_EQ(0u, ops.releaseAndReturn(cell));
+    EXPECT_EQ(0u, W::releaseAndReturn(cell));
 
-    EXPECT_EQ(0u, ops.exchange(cell));
+    EXPECT_EQ(0u, W::lockExchange(cell));
     EXPECT_EQ(0x80u, cells[1]);
-    EXPECT_EQ(0x80u, ops.exchange(cell));
-    ops.release(cell);
+    EXPECT_EQ(0x80u, W::lockExchange(cell));
+    W::release(cell);
     EXPECT_EQ(0u, cells[1]);
 
     // Test-get sets bit 7 only: the waiter bit survives, and a cell that is
     // already held is left exactly as it was.
     cells[1] = 0x40;
-    EXPECT_EQ(0u, ops.testGet(cell));
+    EXPECT_EQ(0u, W::testGet(cell));
     EXPECT_EQ(0xC0u, cells[1]);
-    EXPECT_EQ(KIV_LOCK_BUSY, ops.testGet(cell));
+    EXPECT_EQ(KIV_LOCK_BUSY, W::testGet(cell));
     EXPECT_EQ(0xC0u, cells[1]);
 
-    EXPECT_EQ(static_cast<T>(0x5A), cells[0]);
-    EXPECT_EQ(static_cast<T>(0xA5), cells[2]);
+    EXPECT_EQ(static_cast<TypeParam>(0x5A), cells[0]);
+    EXPECT_EQ(static_cast<TypeParam>(0xA5), cells[2]);
 }
 
-TEST(AtomicLatchCell, EightSixteenAndThirtyTwoBits)
+TYPED_TEST(AtomicWidth, ExchangeAddAndCompareSwap)
 {
-    checkLatchCell<Uint8>({kivWin32Lock8TestGetInternal, kivWin32Lock8ExchangeInternal,
-                           kivWin32Lock8ReleaseInternal, kivWin32Lock8ReleaseAndReturnInternal});
-    checkLatchCell<Uint16>({kivWin32Lock16TestGetInternal, kivWin32Lock16ExchangeInternal,
-                            kivWin32Lock16ReleaseInternal,
-                            kivWin32Lock16ReleaseAndReturnInternal});
-    checkLatchCell<Uint32>({kivWin32Lock32TestGetInternal, kivWin32Lock32ExchangeInternal,
-                            kivWin32Lock32ReleaseInternal,
-                            kivWin32Lock32ReleaseAndReturnInternal});
-}
+    typedef Width<TypeParam> W;
+    const TypeParam top = static_cast<TypeParam>(~TypeParam(0));
+    TypeParam cells[3] = {0x11, 0, 0x22};
+    volatile TypeParam* cell = &cells[1];
 
-/* ---- Exchange, fetch-and-add, compare-and-swap ------------------------------ */
-
-template <class T> struct ValueOps {
-    T (KIV_REGCALL* exchange)(volatile T*, T);
-    T (KIV_REGCALL* fetchAdd)(volatile T*, T);
-    T (KIV_REGCALL* compareSwap)(volatile T*, T, T);
-};
-
-template <class T> void checkValueOps(const ValueOps<T>& ops)
-{
-    const T top = static_cast<T>(~T(0));
-    T cells[3] = {0x11, 0, 0x22};
-    volatile T* cell = &cells[1];
-
-    EXPECT_EQ(0u, ops.exchange(cell, top));
+    EXPECT_EQ(0u, W::exchange(cell, top));
     EXPECT_EQ(top, cells[1]);
 
     // Fetch-and-add returns the old value and wraps at the cell's width.
-    EXPECT_EQ(top, ops.fetchAdd(cell, 1));
+    EXPECT_EQ(top, W::fetchAdd(cell, 1));
     EXPECT_EQ(0u, cells[1]);
-    EXPECT_EQ(0u, ops.fetchAdd(cell, top)); // adding all ones is -1
+    EXPECT_EQ(0u, W::fetchAdd(cell, top)); // adding all ones is -1
     EXPECT_EQ(top, cells[1]);
 
     // Argument order: new value, then expected; the result is the old value.
-    EXPECT_EQ(top, ops.compareSwap(cell, 7, 3));
+    EXPECT_EQ(top, W::compareSwap(cell, 7, 3));
     EXPECT_EQ(top, cells[1]);
-    EXPECT_EQ(top, ops.compareSwap(cell, 7, top));
+    EXPECT_EQ(top, W::compareSwap(cell, 7, top));
     EXPECT_EQ(7u, cells[1]);
 
     EXPECT_EQ(0x11u, cells[0]);
     EXPECT_EQ(0x22u, cells[2]);
 }
 
-TEST(AtomicPrimitives, ExchangeAddAndCompareSwapOfEachWidth)
+TYPED_TEST(AtomicWidth, ConcurrentFetchAndAddLosesNothing)
 {
-    checkValueOps<Uint8>({kivWin32AtomicExchange8Internal, kivWin32FetchAndAdd8Internal,
-                          kivWin32CompareSwapAndReturn8Internal});
-    checkValueOps<Uint16>({kivWin32AtomicExchange16Internal, kivWin32FetchAndAdd16Internal,
-                           kivWin32CompareSwapAndReturn16Internal});
-    checkValueOps<Uint32>({kivWin32AtomicExchange32Internal, kivWin32FetchAndAdd32Internal,
-                           kivWin32CompareSwapAndReturn32Internal});
+    const int threads = 4, steps = 50000;
+    volatile TypeParam cell = 0;
+    runThreads(threads, [&](int) {
+        for (int i = 0; i < steps; ++i)
+            Width<TypeParam>::fetchAdd(&cell, 3);
+    });
+    EXPECT_EQ(static_cast<TypeParam>(3 * threads * steps), cell);
 }
+
+/* ---- 64 bits ------------------------------------------------------------------- */
 
 TEST(AtomicPrimitives, CompareSwap64WritesBackWhatItFound)
 {
@@ -190,13 +186,8 @@ TEST(AtomicPrimitives, CompareSwap64WritesBackWhatItFound)
     EXPECT_EQ(1u, kivWin32CompareSwapAndReturn64Internal(&cell, &expected, 0xCAFEF00Du,
                                                          0xDEADBEEFu));
     EXPECT_EQ(0xDEADBEEFCAFEF00Dull, cell);
-    EXPECT_EQ(0x1122334455667788ull, expected);
-
     EXPECT_EQ(0xDEADBEEFCAFEF00Dull, kivWin32Fetch64Internal(&cell));
     EXPECT_EQ(0xDEADBEEFCAFEF00Dull, cell);
-    cell = 0;
-    EXPECT_EQ(0u, kivWin32Fetch64Internal(&cell));
-    EXPECT_EQ(0u, cell);
 }
 
 /* Writers keep both halves of a 64-bit cell equal, stepping them together
@@ -234,21 +225,6 @@ TEST(AtomicPrimitives, SixtyFourBitCellNeverTears)
     EXPECT_EQ((static_cast<Uint64>(finalHalf) << 32) | finalHalf, cell);
 }
 
-TEST(AtomicPrimitives, ConcurrentFetchAndAddLosesNothing)
-{
-    const int threads = 4, steps = 50000;
-    volatile Uint32 word = 0;
-    volatile Uint16 half = 0;
-    runThreads(threads, [&](int) {
-        for (int i = 0; i < steps; ++i) {
-            kivWin32FetchAndAdd32Internal(&word, 3);
-            kivWin32FetchAndAdd16Internal(&half, 1);
-        }
-    });
-    EXPECT_EQ(static_cast<Uint32>(3 * threads * steps), word);
-    EXPECT_EQ(static_cast<Uint16>(threads * steps), half);
-}
-
 /* ---- Bare 32-bit cells ------------------------------------------------------ */
 
 TEST(AtomicCell, OperationsOnABareWord)
@@ -264,54 +240,33 @@ TEST(AtomicCell, OperationsOnABareWord)
     EXPECT_EQ(0u, cell);
     EXPECT_EQ(0u, kivAtomicDecrement32(&cell));
     EXPECT_EQ(0xFFFFFFFFu, cell);
-
     EXPECT_EQ(0xFFFFFFFFu, kivAtomicSwap32(&cell, 10));
     EXPECT_EQ(10u, kivAtomicAdd32(&cell, 100));
-    EXPECT_EQ(110u, cell);
-
-    EXPECT_EQ(0u, kivAtomicCompareAndSwap32(&cell, 109, 1));
+    EXPECT_EQ(0u, kivAtomicCompareAndSwap32(&cell, 109, 1)); // unchanged when it differs
     EXPECT_EQ(110u, cell);
     EXPECT_EQ(1u, kivAtomicCompareAndSwap32(&cell, 110, 1));
     EXPECT_EQ(1u, cell);
-}
 
-TEST(AtomicCell, SignedWordsTakeNegativeDeltas)
-{
-    volatile Sint32 cell = 0;
-    kivAtomicInit32(&cell, -3, 0);
-    EXPECT_EQ(-3, kivAtomicAdd32(&cell, -7));
-    EXPECT_EQ(-10, kivAtomicLoad32(&cell));
-    EXPECT_EQ(-10, kivAtomicIncrement32(&cell));
-    EXPECT_EQ(-9, kivAtomicSwap32(&cell, -1));
-    EXPECT_EQ(1u, kivAtomicCompareAndSwap32(&cell, -1, 2));
-    EXPECT_EQ(2, cell);
+    // Signed words take negative deltas.
+    volatile Sint32 s = 0;
+    kivAtomicInit32(&s, -3, 0);
+    EXPECT_EQ(-3, kivAtomicAdd32(&s, -7));
+    EXPECT_EQ(1u, kivAtomicCompareAndSwap32(&s, -10, 2));
+    EXPECT_EQ(2, s);
 }
 
 /* ---- KIVVAtomicSigned32 ------------------------------------------------------ */
 
-TEST(AtomicSigned32, JoiningKeepsTheValueAndIncrementReportsTheOldOne)
+TEST(AtomicSigned32, OperationsReportTheOldValue)
 {
     KIVVAtomicSigned32 c;
     c.version = 0;
     c.value = 41;
-    EXPECT_EQ(0u, c.init(7, 2));
+    EXPECT_EQ(0u, c.init(7, 2)); // joining keeps the value
     EXPECT_EQ(KIV_VERSION_CURRENT, c.version);
     EXPECT_EQ(41, c.value);
+    EXPECT_EQ(0u, c.init(-2, 0));
 
-    long out = 0;
-    EXPECT_EQ(0u, c.increment(&out));
-    EXPECT_EQ(41, out);
-    EXPECT_EQ(42, c.value);
-
-    EXPECT_EQ(0u, c.init(7, 0));
-    EXPECT_EQ(7, c.value);
-    EXPECT_EQ(4u, c.size());
-}
-
-TEST(AtomicSigned32, OperationsReportTheOldValue)
-{
-    KIVVAtomicSigned32 c;
-    c.init(-2, 0);
     long v = 0;
     EXPECT_EQ(0u, c.decrement(&v));
     EXPECT_EQ(-2, v);
@@ -319,66 +274,33 @@ TEST(AtomicSigned32, OperationsReportTheOldValue)
     EXPECT_EQ(-3, v);
     EXPECT_EQ(0u, c.swap(5, &v));
     EXPECT_EQ(-103, v);
-    EXPECT_EQ(0u, c.peek(&v));
-    EXPECT_EQ(5, v);
-    EXPECT_EQ(0u, c.poke(-9));
-    EXPECT_EQ(0u, c.peek(&v));
-    EXPECT_EQ(-9, v);
-
-    // The old value is optional for the modifying operations.
-    EXPECT_EQ(0u, c.increment(nullptr));
-    EXPECT_EQ(0u, c.add(10, nullptr));
-    EXPECT_EQ(0u, c.swap(3, nullptr));
-    EXPECT_EQ(3, c.value);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, c.peek(nullptr));
-}
-
-TEST(AtomicSigned32, CompareAndSwap)
-{
-    KIVVAtomicSigned32 c;
-    c.init(10, 0);
-    EXPECT_EQ(ECF_FAILED, c.compareAndSwap(9, 20));
-    EXPECT_EQ(10, c.value);
-    EXPECT_EQ(0u, c.compareAndSwap(10, 20));
-    EXPECT_EQ(20, c.value);
-}
-
-TEST(AtomicSigned32, ValueIsThirtyTwoBitsWide)
-{
-    KIVVAtomicSigned32 c;
-    c.init(0x7FFFFFFFL, 0);
-    long v = 0;
     EXPECT_EQ(0u, c.increment(&v));
-    EXPECT_EQ(0x7FFFFFFFL, v);
+    EXPECT_EQ(5, v);
+    EXPECT_EQ(ECF_FAILED, c.compareAndSwap(5, 20));
+    EXPECT_EQ(0u, c.compareAndSwap(6, 20));
     EXPECT_EQ(0u, c.peek(&v));
-    EXPECT_EQ(-0x7FFFFFFFL - 1, v); // wrapped in 32 bits, read back signed
-    if (sizeof(long) > 4) {
-        // A wider long keeps only its low word.
-        c.poke(static_cast<long>(0x100000005LL));
-        EXPECT_EQ(5, c.value);
-    }
-}
+    EXPECT_EQ(20, v);
+    EXPECT_EQ(ECF_INVALID_PARAMETER, c.peek(nullptr));
+    // The old value is optional; the value is 32 bits wide, read back signed.
+    EXPECT_EQ(0u, c.poke(0x7FFFFFFFL));
+    EXPECT_EQ(0u, c.increment(nullptr));
+    EXPECT_EQ(0u, c.peek(&v));
+    EXPECT_EQ(-0x7FFFFFFFL - 1, v);
 
-TEST(AtomicSigned32, OldVersionIsRefusedAndNothingChanges)
-{
-    KIVVAtomicSigned32 c;
-    c.init(50, 0);
+    // An old version is refused and nothing changes; the minimum is accepted.
     c.version = KIV_VERSION_MIN - 1;
-    long v = 123;
+    v = 123;
     EXPECT_EQ(ECF_INVALID_VERSION, c.poke(1));
     EXPECT_EQ(ECF_INVALID_VERSION, c.peek(&v));
     EXPECT_EQ(ECF_INVALID_VERSION, c.swap(1, &v));
-    EXPECT_EQ(ECF_INVALID_VERSION, c.compareAndSwap(50, 1));
+    EXPECT_EQ(ECF_INVALID_VERSION, c.compareAndSwap(c.value, 1));
+    EXPECT_EQ(ECF_INVALID_VERSION, c.add(5, &v));
     EXPECT_EQ(ECF_INVALID_VERSION, c.increment(&v));
     EXPECT_EQ(ECF_INVALID_VERSION, c.decrement(&v));
-    EXPECT_EQ(ECF_INVALID_VERSION, c.add(5, &v));
-    EXPECT_EQ(50, c.value);
+    EXPECT_EQ(-0x7FFFFFFFL - 1, c.value);
     EXPECT_EQ(123, v);
-    EXPECT_EQ(4u, c.size());
-
-    c.version = KIV_VERSION_MIN; // the minimum itself is accepted
-    EXPECT_EQ(0u, c.increment(&v));
-    EXPECT_EQ(50, v);
+    c.version = KIV_VERSION_MIN;
+    EXPECT_EQ(0u, c.add(1, &v));
 }
 
 TEST(AtomicSigned32, ConcurrentIncrementsAndDecrements)
@@ -400,48 +322,17 @@ TEST(AtomicSigned32, ConcurrentIncrementsAndDecrements)
 TEST_F(LatchTest, GetReleaseAndTryGet)
 {
     KIVLatch l{};
-    EXPECT_EQ(0u, l.value());
     l.get();
     EXPECT_EQ(0x80u, l.value());
-    EXPECT_TRUE(l.isHeld());
     EXPECT_FALSE(l.tryGet());
     EXPECT_EQ(0x80u, l.value());
     l.release();
     EXPECT_EQ(0u, l.value());
     EXPECT_TRUE(l.tryGet());
-    EXPECT_EQ(0x80u, l.value());
     l.init();
-    EXPECT_EQ(0u, l.value());
-
     // The conflict path on a free latch takes it at the first try.
     EXPECT_NE(0u, kivLockGetConflict(&l));
     EXPECT_EQ(0x80u, l.value());
-}
-
-TEST_F(LatchTest, WaiterGetsTheLatchOnceItIsReleased)
-{
-    // One tuning that spins and one that only sleeps (a single processor).
-    const KIVSpinTune tunes[] = {{5, 30, 50, 0, 0}, {0, 0, 0, 0, 0}, {2, 3, 10, 0, 2}};
-    for (const KIVSpinTune& tune : tunes) {
-        KIVLatch::updateSpinCounts(tune);
-        KIVLatch l{};
-        l.get();
-        std::atomic<int> stage{0};
-        std::thread waiter([&] {
-            stage = 1;
-            l.get();
-            stage = 2;
-            l.release();
-        });
-        while (stage != 1)
-            std::this_thread::yield();
-        Sleep(30);
-        EXPECT_EQ(1, stage.load()) << "got a latch that was held";
-        l.release();
-        waiter.join();
-        EXPECT_EQ(2, stage.load());
-        EXPECT_EQ(0u, l.value());
-    }
 }
 
 TEST_F(LatchTest, MutualExclusionBetweenThreads)
@@ -450,11 +341,19 @@ TEST_F(LatchTest, MutualExclusionBetweenThreads)
         KIVSpinTune tune;
         int iterations;
     };
-    // The sleeping tuning costs a millisecond per conflict: fewer rounds.
-    const Case cases[] = {{saved_, 20000}, {{5, 30, 50, 0, 0}, 20000}, {{0, 0, 0, 0, 0}, 500}};
+    // One tuning that spins, one that only sleeps (a single processor) and
+    // one that sleeps longer each pass.  Sleeping costs a millisecond per
+    // conflict: fewer rounds.
+    const Case cases[] = {{saved_, 20000},
+                          {{5, 30, 50, 0, 0}, 20000},
+                          {{0, 0, 0, 0, 0}, 500},
+                          {{2, 3, 10, 0, 2}, 200}};
     const int threads = 4;
     for (const Case& c : cases) {
         KIVLatch::updateSpinCounts(c.tune);
+        KIVSpinTune now{};
+        KIVLatch::getSpinCounts(now);
+        EXPECT_TRUE(sameTune(c.tune, now));
         KIVLatch latch{};
         Uint32 counter = 0;
         runThreads(threads, [&](int) { incrementUnderLatch(latch, counter, c.iterations); });
@@ -515,26 +414,14 @@ TEST_F(LatchTest, MutualExclusionBetweenProcesses)
 
 /* ---- Spin tuning and processor facts ------------------------------------------- */
 
-TEST_F(LatchTest, SpinCountsRoundTrip)
-{
-    const KIVSpinTune tune = {7, 8, 9, 10, 11};
-    KIVLatch::updateSpinCounts(tune);
-    KIVSpinTune out{};
-    KIVLatch::getSpinCounts(out);
-    EXPECT_TRUE(sameTune(tune, out));
-}
-
 TEST(LatchTuning, DefaultsFollowTheProcessorCount)
 {
     const KIVSpinTune one = {0, 0, 0, 0, 0}, two = {2, 10, 50, 0, 0},
                       four = {5, 20, 50, 0, 0}, many = {5, 30, 50, 0, 0};
-    EXPECT_TRUE(sameTune(one, KIVLatch::defaultSpinCounts(1)));
-    EXPECT_TRUE(sameTune(one, KIVLatch::defaultSpinCounts(0)));
-    EXPECT_TRUE(sameTune(two, KIVLatch::defaultSpinCounts(2)));
-    EXPECT_TRUE(sameTune(four, KIVLatch::defaultSpinCounts(3)));
-    EXPECT_TRUE(sameTune(four, KIVLatch::defaultSpinCounts(4)));
-    EXPECT_TRUE(sameTune(many, KIVLatch::defaultSpinCounts(5)));
-    EXPECT_TRUE(sameTune(many, KIVLatch::defaultSpinCounts(64)));
+    const std::pair<Uint32, KIVSpinTune> cases[] = {{0, one},  {1, one},  {2, two},  {3, four},
+                                                    {4, four}, {5, many}, {64, many}};
+    for (const auto& c : cases)
+        EXPECT_TRUE(sameTune(c.second, KIVLatch::defaultSpinCounts(c.first))) << c.first;
 }
 
 KIVTEST_CHILD(reportTuning)
@@ -569,31 +456,19 @@ TEST(LatchTuning, RegisterFlagFollowsTheTimeStampCounter)
 
 /* ---- Versioned latch ------------------------------------------------------------ */
 
-TEST(VersionedLatch, TestGetOnAHeldLatchFailsAndLeavesItHeld)
+TEST(VersionedLatch, TestGetOnAHeldLatchFailsAndOldVersionsAreRefused)
 {
     KIVVLatch v;
     std::memset(&v, 0xEE, sizeof v);
     kivVLatchInit(&v, 12345);
     EXPECT_EQ(KIV_VERSION_CURRENT, v.version);
     EXPECT_EQ(0u, v.latch.value());
-
     EXPECT_EQ(0u, kivVLatchTestGet(&v));
-    EXPECT_EQ(0x80u, v.latch.value());
     EXPECT_EQ(ECF_FAILED, kivVLatchTestGet(&v));
     EXPECT_EQ(0x80u, v.latch.value());
     EXPECT_EQ(0u, kivVLatchRelease(&v));
     EXPECT_EQ(0u, v.latch.value());
 
-    EXPECT_EQ(0u, kivVLatchGet(&v));
-    EXPECT_EQ(0x80u, v.latch.value());
-    EXPECT_EQ(ECF_FAILED, kivVLatchTestGet(&v));
-    EXPECT_EQ(0u, kivVLatchRelease(&v));
-}
-
-TEST(VersionedLatch, RefusesOldVersionsAndNull)
-{
-    KIVVLatch v;
-    kivVLatchInit(&v, 0);
     v.version = 0x0131CBFDu;
     EXPECT_EQ(ECF_INVALID_VERSION, kivVLatchGet(&v));
     EXPECT_EQ(ECF_INVALID_VERSION, kivVLatchTestGet(&v));
@@ -613,15 +488,15 @@ TEST(VersionedLatch, MutualExclusionBetweenThreads)
     KIVVLatch v;
     kivVLatchInit(&v, 0);
     Uint32 counter = 0;
-    bool refused = false;
+    std::atomic<bool> refused{false};
     runThreads(4, [&](int) {
-        for (int i = 0; i < 10000; ++i) {
-            if (kivVLatchGet(&v) != 0) {
+        for (int i = 0; i < 10000 && !refused; ++i) {
+            if (kivVLatchGet(&v) != 0)
                 refused = true;
-                return;
+            else {
+                ++counter;
+                kivVLatchRelease(&v);
             }
-            ++counter;
-            kivVLatchRelease(&v);
         }
     });
     EXPECT_FALSE(refused);
@@ -630,45 +505,31 @@ TEST(VersionedLatch, MutualExclusionBetweenThreads)
 
 /* ---- Printing and verifying latch bytes ----------------------------------------- */
 
-TEST(LatchText, StatesAndFormat)
+TEST(LatchText, StatesFormatAndShortBuffers)
 {
-    struct Case {
-        Uint8 byte;
-        Uint32 rc;
-        const char* text;
+    const std::pair<Uint8, const char*> cases[] = {
+        {0x80, "locked"},  {0x00, "unlocked"}, {0xC0, "locked;waiting"},
+        {0x01, "corrupt"}, {0x40, "corrupt"},  {0xFF, "corrupt"},
     };
-    const Case cases[] = {
-        {0x80, 0, "{ 0x80 [ locked ] }"},
-        {0x00, 0, "{ 0x00 [ unlocked ] }"},
-        {0xC0, 0, "{ 0xC0 [ locked;waiting ] }"},
-        {0x01, ECF_KIVLOCK_CORRUPT, "{ 0x01 [ corrupt ] }"},
-        {0x40, ECF_KIVLOCK_CORRUPT, "{ 0x40 [ corrupt ] }"},
-        {0xFF, ECF_KIVLOCK_CORRUPT, "{ 0xFF [ corrupt ] }"},
-    };
-    for (const Case& c : cases) {
-        KIVLatch l = latchWithByte(c.byte);
-        char buf[32];
-        std::memset(buf, 'x', sizeof buf);
-        EXPECT_EQ(c.rc, kivLockToString(&l, buf, sizeof buf));
-        EXPECT_STREQ(c.text, buf);
-        EXPECT_EQ(c.rc, kivLockToString(&l, nullptr, 0));
-        EXPECT_EQ(c.rc, kivLockToString(&l, nullptr, 32));
+    for (const auto& c : cases) {
+        KIVLatch l = latchWithByte(c.first);
+        const Uint32 rc = std::string(c.second) == "corrupt" ? ECF_KIVLOCK_CORRUPT : 0;
+        char buf[32], expected[32];
+        std::snprintf(expected, sizeof expected, "{ 0x%02X [ %s ] }", c.first, c.second);
+        EXPECT_EQ(rc, kivLockToString(&l, buf, sizeof buf));
+        EXPECT_STREQ(expected, buf);
+        EXPECT_EQ(rc, kivLockToString(&l, nullptr, 32));
     }
-}
 
-TEST(LatchText, ShortBufferIsCutAndTerminated)
-{
     KIVLatch l = latchWithByte(0x80);
     char buf[8];
     std::memset(buf, 'x', sizeof buf);
-    EXPECT_EQ(0u, kivLockToString(&l, buf, 6));
+    EXPECT_EQ(0u, kivLockToString(&l, buf, 6)); // cut and terminated
     EXPECT_STREQ("{ 0x8", buf);
     EXPECT_EQ('x', buf[6]);
-
     buf[0] = 'q';
     EXPECT_EQ(0u, kivLockToString(&l, buf, 0)); // no room: nothing written
     EXPECT_EQ('q', buf[0]);
-
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivLockToString(nullptr, buf, sizeof buf));
 }
 
@@ -692,12 +553,11 @@ TEST(LatchVerify, EveryByteInEveryMode)
 
 TEST(WasteTime, FixedResults)
 {
-    EXPECT_EQ(77u, kivWasteTime(0));
-    EXPECT_EQ(77u, kivWasteTime(1));
-    EXPECT_EQ(79u, kivWasteTime(2));
-    EXPECT_EQ(86u, kivWasteTime(3));
-    EXPECT_EQ(77u + 350u * 350u * 349u / 2u, kivWasteTime(350));
     // Large n wraps in 32 bits.
-    const Uint64 n = 100000;
-    EXPECT_EQ(static_cast<Uint32>(77 + n * n * (n - 1) / 2), kivWasteTime(100000));
+    const std::pair<Uint32, Uint32> cases[] = {
+        {0, 77}, {1, 77}, {2, 79}, {3, 86}, {350, 77u + 350u * 350u * 349u / 2u},
+        {100000, static_cast<Uint32>(77 + 100000ull * 100000ull * 99999ull / 2)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, kivWasteTime(c.first)) << c.first;
 }

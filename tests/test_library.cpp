@@ -35,17 +35,22 @@ std::string lastString(const KivLogRecord& r)
     return s;
 }
 
-/* ---- The test library ------------------------------------------------------------- */
-
 /* Its name as a Windows program gives it; the POSIX layer finds the shared
  * object of that name. */
 const char* const kLibName = "kivtestlib.dll";
+const char* const kNoSuchLib = "kivtest-no-such-library.dll";
+const KIVLibFunction kUntouched = reinterpret_cast<KIVLibFunction>(1);
+
+std::string fileNameOf(HMODULE module)
+{
+    char buf[4096];
+    DWORD n = GetModuleFileNameA(module, buf, sizeof buf);
+    return std::string(buf, n);
+}
 
 std::string programDirectory()
 {
-    char buf[4096];
-    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-    std::string self(buf, n);
+    std::string self = fileNameOf(nullptr);
     size_t sep = self.find_last_of("/\\");
     return sep == std::string::npos ? std::string(".") : self.substr(0, sep);
 }
@@ -60,13 +65,20 @@ std::string libraryPath()
 #endif
 }
 
-typedef int (*IntFn)(void);
 typedef int (*AddFn)(int, int);
 
-template <class T>
-T as(KIVLibFunction f)
+int add(KIVLibFunction f, int a, int b)
 {
-    return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(f));
+    return reinterpret_cast<AddFn>(reinterpret_cast<void (*)(void)>(f))(a, b);
+}
+
+/* The one log record of `function`, checked for its probe. */
+KivLogRecord onlyRecord(const KivLogCapture& log, Uint32 function, Uint32 probe)
+{
+    std::vector<KivLogRecord> r = log.of(function);
+    EXPECT_EQ(1u, r.size());
+    EXPECT_TRUE(!r.empty() && r[0].probe == probe) << (r.empty() ? 0 : r[0].probe);
+    return r.empty() ? KivLogRecord() : r[0];
 }
 
 /* A library object loaded with the test library, unloaded at the end. */
@@ -86,105 +98,81 @@ protected:
 
 TEST(Library, LoadLookUpCallAndUnload)
 {
-    KIVHLibrary lib;
-    EXPECT_FALSE(lib.isLoaded());
-    EXPECT_EQ(nullptr, lib.moduleHandle);
-    ASSERT_EQ(0u, lib.load(kLibName, 0));
-    EXPECT_TRUE(lib.isLoaded());
-    EXPECT_NE(nullptr, lib.moduleHandle);
+    // By name, and by full path with the flags that do not change the way
+    // an ordinary library is loaded.
+    const std::string path = libraryPath();
+    const std::pair<const char*, Uint32> loads[] = {
+        {kLibName, 0},
+        {path.c_str(), KIV_LIB_QUIET | KIV_LIB_IGNORE_CODE_AUTHZ | KIV_LIB_ALTERED_SEARCH_PATH |
+                           0x80000001u},
+    };
+    for (const auto& l : loads) {
+        SCOPED_TRACE(l.first);
+        KIVHLibrary lib;
+        EXPECT_FALSE(lib.isLoaded());
+        EXPECT_EQ(nullptr, lib.moduleHandle);
+        ASSERT_EQ(0u, lib.load(l.first, l.second));
+        EXPECT_TRUE(lib.isLoaded());
+        EXPECT_NE(nullptr, lib.moduleHandle);
 
-    KIVLibFunction answer = nullptr;
-    ASSERT_EQ(0u, lib.getFuncAddress("kivtestlibAnswer", &answer));
-    ASSERT_NE(nullptr, answer);
-    EXPECT_EQ(42, answer());
-    KIVLibFunction add = nullptr;
-    ASSERT_EQ(0u, lib.getFuncAddress("kivtestlibAdd", &add));
-    EXPECT_EQ(5, as<AddFn>(add)(2, 3));
+        KIVLibFunction answer = nullptr, sum = nullptr;
+        ASSERT_EQ(0u, lib.getFuncAddress("kivtestlibAnswer", &answer));
+        EXPECT_EQ(42, answer());
+        ASSERT_EQ(0u, lib.getFuncAddress("kivtestlibAdd", &sum));
+        EXPECT_EQ(5, add(sum, 2, 3));
 
-    EXPECT_EQ(0u, lib.unload());
-    EXPECT_FALSE(lib.isLoaded());
-    EXPECT_EQ(nullptr, lib.moduleHandle);
-}
-
-TEST(Library, LoadByFullPathWithEveryOption)
-{
-    std::string path = libraryPath();
-    KIVHLibrary lib;
-    // The flags without effect on the way of loading an ordinary library.
-    ASSERT_EQ(0u, lib.load(path.c_str(), KIV_LIB_QUIET | KIV_LIB_IGNORE_CODE_AUTHZ |
-                                             KIV_LIB_ALTERED_SEARCH_PATH | 0x80000001u));
-    KIVLibFunction answer = nullptr;
-    ASSERT_EQ(0u, lib.getFuncAddress("kivtestlibAnswer", &answer));
-    EXPECT_EQ(42, answer());
-    EXPECT_EQ(0u, lib.unload());
-}
-
-TEST(Library, AMissingLibraryCannotBeLoaded)
-{
-    KIVHLibrary lib;
-    {
-        KivLogCapture log;
-        EXPECT_EQ(ECF_LIB_CANNOT_LOAD, lib.load("kivtest-no-such-library.dll", 0));
-        std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_LOAD);
-        ASSERT_EQ(1u, r.size());
-        EXPECT_EQ(30u, r[0].probe);
-        EXPECT_EQ(KIVOSFN_LOADLIBRARY, r[0].calledFunctionId);
-        EXPECT_EQ((Uint32)ERROR_MOD_NOT_FOUND, r[0].calledValue);
-        EXPECT_EQ(ECF_LIB_CANNOT_LOAD, r[0].messageCode);
+        EXPECT_EQ(0u, lib.unload());
+        EXPECT_FALSE(lib.isLoaded());
+        EXPECT_EQ(nullptr, lib.moduleHandle);
+        EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.unload());
     }
-    EXPECT_FALSE(lib.isLoaded());
-    {
-        KivLogCapture log;
-        EXPECT_EQ(ECF_LIB_CANNOT_LOAD, lib.load("kivtest-no-such-library.dll", KIV_LIB_QUIET));
-        EXPECT_EQ(0u, log.count());
-    }
-    KivTestTempDir dir;
-    std::string missing = dir.file("missing.dll");
-    EXPECT_EQ(ECF_LIB_CANNOT_LOAD, lib.load(missing.c_str(), KIV_LIB_QUIET));
-    EXPECT_FALSE(lib.isLoaded());
 }
 
-TEST(Library, AFileThatIsNoLibraryIsABadFormat)
+TEST(Library, MissingAndMalformedLibrariesCannotBeLoaded)
 {
     KivTestTempDir dir;
-    std::string path = dir.file("notalib.dll");
+    const std::string notALib = dir.file("notalib.dll");
     {
-        std::ofstream f(path.c_str(), std::ios::binary);
+        std::ofstream f(notALib.c_str(), std::ios::binary);
         f << std::string(4096, 'x');
     }
-    Uint32 expected = kivErrorMapSystem(0, 0, KIVOSFN_LOADLIBRARY, ERROR_BAD_EXE_FORMAT, nullptr);
-    KIVHLibrary lib;
-    {
+    const std::string missing = dir.file("missing.dll");
+    const struct {
+        const char* name;
+        Uint32      error;
+        Uint32      rc;
+    } cases[] = {
+        {kNoSuchLib, ERROR_MOD_NOT_FOUND, ECF_LIB_CANNOT_LOAD},
+        {missing.c_str(), ERROR_MOD_NOT_FOUND, ECF_LIB_CANNOT_LOAD},
+        {notALib.c_str(), ERROR_BAD_EXE_FORMAT,
+         kivErrorMapSystem(0, 0, KIVOSFN_LOADLIBRARY, ERROR_BAD_EXE_FORMAT, nullptr)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KIVHLibrary lib;
         KivLogCapture log;
-        EXPECT_EQ(expected, lib.load(path.c_str(), 0));
-        std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_LOAD);
-        ASSERT_EQ(1u, r.size());
-        EXPECT_EQ(30u, r[0].probe);
-        EXPECT_EQ((Uint32)ERROR_BAD_EXE_FORMAT, r[0].calledValue);
-    }
-    {
-        KivLogCapture log;
-        EXPECT_EQ(expected, lib.load(path.c_str(), KIV_LIB_QUIET));
+        EXPECT_EQ(c.rc, lib.load(c.name, 0));
+        KivLogRecord r = onlyRecord(log, KIVFN_KIVHLIBRARY_LOAD, 30);
+        EXPECT_EQ(KIVOSFN_LOADLIBRARY, r.calledFunctionId);
+        EXPECT_EQ(c.error, r.calledValue);
+        EXPECT_EQ(c.rc, r.messageCode);
+        EXPECT_FALSE(lib.isLoaded());
+        // Quietly: the same code, no log.
+        log.clear();
+        EXPECT_EQ(c.rc, lib.load(c.name, KIV_LIB_QUIET));
         EXPECT_EQ(0u, log.count());
     }
-    EXPECT_FALSE(lib.isLoaded());
 }
 
 TEST_F(LoadedLibrary, ASecondLoadIsRefusedAndKeepsTheFirst)
 {
     void* first = lib_.moduleHandle;
-    {
-        KivLogCapture log;
-        EXPECT_EQ(ECF_LIB_ALREADY_LOADED, lib_.load("kivtest-no-such-library.dll", 0));
-        std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_LOAD);
-        ASSERT_EQ(1u, r.size());
-        EXPECT_EQ(20u, r[0].probe);
-    }
-    {
-        KivLogCapture log;
-        EXPECT_EQ(ECF_LIB_ALREADY_LOADED, lib_.load(kLibName, KIV_LIB_QUIET));
-        EXPECT_EQ(0u, log.count());
-    }
+    KivLogCapture log;
+    EXPECT_EQ(ECF_LIB_ALREADY_LOADED, lib_.load(kNoSuchLib, 0));
+    onlyRecord(log, KIVFN_KIVHLIBRARY_LOAD, 20);
+    log.clear();
+    EXPECT_EQ(ECF_LIB_ALREADY_LOADED, lib_.load(kLibName, KIV_LIB_QUIET));
+    EXPECT_EQ(0u, log.count());
     EXPECT_EQ(first, lib_.moduleHandle);
     KIVLibFunction answer = nullptr;
     ASSERT_EQ(0u, lib_.getFuncAddress("kivtestlibAnswer", &answer));
@@ -206,38 +194,46 @@ TEST_F(LoadedLibrary, TwoObjectsShareOneCopyOfTheLibrary)
     EXPECT_EQ(before + 2, count1());
 }
 
-TEST(Library, UnloadAndLookUpNeedALoadedLibrary)
+TEST(Library, CallsOutOfOrderAndNullArguments)
 {
     KIVHLibrary lib;
     KivLogCapture log;
     EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.unload());
-    ASSERT_EQ(1u, log.of(KIVFN_KIVHLIBRARY_UNLOAD).size());
-    EXPECT_EQ(10u, log.of(KIVFN_KIVHLIBRARY_UNLOAD)[0].probe);
+    onlyRecord(log, KIVFN_KIVHLIBRARY_UNLOAD, 10);
 
-    KIVLibFunction fn = reinterpret_cast<KIVLibFunction>(1);
+    KIVLibFunction fn = kUntouched;
     EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.getFuncAddress("kivtestlibAnswer", &fn));
-    EXPECT_EQ(reinterpret_cast<KIVLibFunction>(1), fn);
-    ASSERT_EQ(1u, log.of(KIVFN_KIVHLIBRARY_GETFUNCADDRESS).size());
-    EXPECT_EQ(20u, log.of(KIVFN_KIVHLIBRARY_GETFUNCADDRESS)[0].probe);
-
+    EXPECT_EQ(kUntouched, fn);
+    onlyRecord(log, KIVFN_KIVHLIBRARY_GETFUNCADDRESS, 20);
     KIVLibGetFuncAddressParam quiet("kivtestlibAnswer", KIV_LIB_FUNC_QUIET);
     KIVLibGetFuncAddressInfo info;
     EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.getFuncAddress(&quiet, &info));
     EXPECT_EQ(1u, log.of(KIVFN_KIVHLIBRARY_GETFUNCADDRESS).size());
 
-    ASSERT_EQ(0u, lib.load(kLibName, 0));
-    EXPECT_EQ(0u, lib.unload());
-    EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.unload());
-}
+    // A list lookup stops at a failure other than a missing name.
+    const char* names[] = {"kivtestlibAnswer", "kivtestlibAdd"};
+    KIVLibGetFunctionAddressesParam list;
+    list.count = 2;
+    list.functionNames = names;
+    KIVLibFunction fns[2] = {kUntouched, kUntouched};
+    EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.getFunctionAddresses(&list, fns));
+    EXPECT_EQ(kUntouched, fns[0]);
+    EXPECT_EQ(kUntouched, fns[1]);
+    KivLogRecord r = onlyRecord(log, KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES, 50);
+    EXPECT_EQ(KIVFN_KIVHLIBRARY_GETFUNCADDRESS, r.calledFunctionId);
+    EXPECT_EQ(ECF_LIB_NOT_LOADED, r.calledValue);
 
-TEST(Library, NullArguments)
-{
-    KIVHLibrary lib;
     EXPECT_EQ(ECF_INVALID_PARAMETER, lib.load(nullptr, 0));
-    KIVLibGetFuncAddressInfo info;
     EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFuncAddress(nullptr, &info));
-    KIVLibGetFuncAddressParam param("kivtestlibAnswer", 0);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFuncAddress(&param, nullptr));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFuncAddress(&quiet, nullptr));
+    log.clear();
+    EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFunctionAddresses(nullptr, nullptr));
+    list.version = KIV_VERSION_MIN - 1;
+    EXPECT_EQ(ECF_INVALID_VERSION, lib.getFunctionAddresses(&list, nullptr));
+    std::vector<KivLogRecord> checks = log.of(KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES);
+    ASSERT_EQ(2u, checks.size());
+    EXPECT_EQ(1111u, checks[0].probe);
+    EXPECT_EQ(1112u, checks[1].probe);
 }
 
 /* ---- Looking up ------------------------------------------------------------------- */
@@ -246,37 +242,27 @@ TEST_F(LoadedLibrary, OnlyTheLibrarysOwnExportsAreFound)
 {
     // Not exported, and exported only by a library it depends on.
     for (const char* name : {"kivtestlibNoSuchFunction", "kivtestlibHidden", "malloc"}) {
+        SCOPED_TRACE(name);
         KivLogCapture log;
         KIVLibGetFuncAddressParam param(name, 0);
         KIVLibGetFuncAddressInfo info;
-        info.address = reinterpret_cast<KIVLibFunction>(1);
-        EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, lib_.getFuncAddress(&param, &info)) << name;
-        EXPECT_EQ(nullptr, info.address) << name;
-        std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_GETFUNCADDRESS);
-        ASSERT_EQ(1u, r.size()) << name;
-        EXPECT_EQ(30u, r[0].probe);
-        EXPECT_EQ(KIVOSFN_GETPROCADDRESS, r[0].calledFunctionId);
-        EXPECT_EQ((Uint32)ERROR_PROC_NOT_FOUND, r[0].calledValue);
-        EXPECT_EQ(name, lastString(r[0]));
+        info.address = kUntouched;
+        EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, lib_.getFuncAddress(&param, &info));
+        EXPECT_EQ(nullptr, info.address);
+        KivLogRecord r = onlyRecord(log, KIVFN_KIVHLIBRARY_GETFUNCADDRESS, 30);
+        EXPECT_EQ(KIVOSFN_GETPROCADDRESS, r.calledFunctionId);
+        EXPECT_EQ((Uint32)ERROR_PROC_NOT_FOUND, r.calledValue);
+        EXPECT_EQ(name, lastString(r));
+
+        // Quietly: no log; the convenience form leaves its output alone.
+        log.clear();
+        param.flags = KIV_LIB_FUNC_QUIET;
+        EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, lib_.getFuncAddress(&param, &info));
+        EXPECT_EQ(0u, log.count());
+        KIVLibFunction fn = kUntouched;
+        EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, lib_.getFuncAddress(name, &fn));
+        EXPECT_EQ(kUntouched, fn);
     }
-}
-
-TEST_F(LoadedLibrary, QuietLookupsWriteNoLog)
-{
-    KivLogCapture log;
-    KIVLibGetFuncAddressParam param("kivtestlibNoSuchFunction", KIV_LIB_FUNC_QUIET);
-    KIVLibGetFuncAddressInfo info;
-    EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, lib_.getFuncAddress(&param, &info));
-    EXPECT_EQ(0u, log.count());
-}
-
-TEST_F(LoadedLibrary, TheConvenienceFormLeavesItsOutputOnFailure)
-{
-    KIVLibFunction fn = reinterpret_cast<KIVLibFunction>(1);
-    EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, lib_.getFuncAddress("kivtestlibNoSuchFunction", &fn));
-    EXPECT_EQ(reinterpret_cast<KIVLibFunction>(1), fn);
-    EXPECT_EQ(0u, lib_.getFuncAddress("kivtestlibAnswer", &fn));
-    EXPECT_EQ(42, fn());
 }
 
 TEST_F(LoadedLibrary, ListLookupWithAMissingNameIsAPartialSuccess)
@@ -285,7 +271,7 @@ TEST_F(LoadedLibrary, ListLookupWithAMissingNameIsAPartialSuccess)
     KIVLibGetFunctionAddressesParam param;
     param.count = 3;
     param.functionNames = names;
-    KIVLibFunction fns[3] = {nullptr, reinterpret_cast<KIVLibFunction>(1), nullptr};
+    KIVLibFunction fns[3] = {nullptr, kUntouched, nullptr};
     KivLogCapture log;
     EXPECT_EQ(ECF_PARTIAL_INFO, lib_.getFunctionAddresses(&param, fns));
     EXPECT_EQ(0x10000006u, ECF_PARTIAL_INFO);
@@ -293,75 +279,24 @@ TEST_F(LoadedLibrary, ListLookupWithAMissingNameIsAPartialSuccess)
     EXPECT_EQ(42, fns[0]());
     EXPECT_EQ(nullptr, fns[1]);
     ASSERT_NE(nullptr, fns[2]);
-    EXPECT_EQ(7, as<AddFn>(fns[2])(3, 4));
+    EXPECT_EQ(7, add(fns[2], 3, 4));
 
-    std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(40u, r[0].probe);
-    EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, r[0].messageCode);
-    EXPECT_EQ("kivtestlibNoSuchFunction", lastString(r[0]));
+    KivLogRecord r = onlyRecord(log, KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES, 40);
+    EXPECT_EQ(ECF_LIB_FUNC_NOT_FOUND, r.messageCode);
+    EXPECT_EQ("kivtestlibNoSuchFunction", lastString(r));
     // The lookup of the missing name logged on its own, not quietly.
     EXPECT_EQ(1u, log.of(KIVFN_KIVHLIBRARY_GETFUNCADDRESS).size());
-}
 
-TEST_F(LoadedLibrary, ListLookupOfExportedNamesAndOfNone)
-{
-    const char* names[] = {"kivtestlibCount", "kivtestlibAnswer"};
-    KIVLibGetFunctionAddressesParam param;
-    param.count = 2;
-    param.functionNames = names;
-    KIVLibFunction fns[2] = {nullptr, nullptr};
+    // All found, and an empty list.
+    names[1] = "kivtestlibCount";
     EXPECT_EQ(0u, lib_.getFunctionAddresses(&param, fns));
-    EXPECT_NE(nullptr, fns[0]);
-    EXPECT_EQ(42, fns[1]());
-
+    EXPECT_NE(nullptr, fns[1]);
     param.count = 0;
     param.functionNames = nullptr;
     EXPECT_EQ(0u, lib_.getFunctionAddresses(&param, nullptr));
 }
 
-TEST(Library, ListLookupStopsAtOtherFailures)
-{
-    KIVHLibrary lib;
-    const char* names[] = {"kivtestlibAnswer", "kivtestlibAdd"};
-    KIVLibGetFunctionAddressesParam param;
-    param.count = 2;
-    param.functionNames = names;
-    KIVLibFunction sentinel = reinterpret_cast<KIVLibFunction>(1);
-    KIVLibFunction fns[2] = {sentinel, sentinel};
-    KivLogCapture log;
-    EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.getFunctionAddresses(&param, fns));
-    EXPECT_EQ(sentinel, fns[0]);
-    EXPECT_EQ(sentinel, fns[1]);
-    std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(50u, r[0].probe);
-    EXPECT_EQ(KIVFN_KIVHLIBRARY_GETFUNCADDRESS, r[0].calledFunctionId);
-    EXPECT_EQ(ECF_LIB_NOT_LOADED, r[0].calledValue);
-}
-
-TEST(Library, ListLookupChecksItsParameterObject)
-{
-    KIVHLibrary lib;
-    KivLogCapture log;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFunctionAddresses(nullptr, nullptr));
-    KIVLibGetFunctionAddressesParam param;
-    param.version = KIV_VERSION_MIN - 1;
-    EXPECT_EQ(ECF_INVALID_VERSION, lib.getFunctionAddresses(&param, nullptr));
-    std::vector<KivLogRecord> r = log.of(KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES);
-    ASSERT_EQ(2u, r.size());
-    EXPECT_EQ(1111u, r[0].probe);
-    EXPECT_EQ(1112u, r[1].probe);
-}
-
 /* ---- The Win32 module services ---------------------------------------------------- */
-
-std::string fileNameOf(HMODULE module)
-{
-    char buf[4096];
-    DWORD n = GetModuleFileNameA(module, buf, sizeof buf);
-    return std::string(buf, n);
-}
 
 bool endsWith(const std::string& s, const std::string& tail)
 {
@@ -391,6 +326,7 @@ TEST(CompatModule, TheMainProgram)
 TEST(CompatModule, LoadFindNameAndFreeALibrary)
 {
     EXPECT_EQ(nullptr, GetModuleHandleA(kLibName));
+    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
     HMODULE module = LoadLibraryA(kLibName);
     ASSERT_NE(nullptr, module);
     EXPECT_EQ(module, GetModuleHandleA(kLibName));
@@ -401,8 +337,6 @@ TEST(CompatModule, LoadFindNameAndFreeALibrary)
     FARPROC answer = GetProcAddress(module, "kivtestlibAnswer");
     ASSERT_NE(nullptr, answer);
     EXPECT_EQ(42, (int)answer());
-    EXPECT_EQ(nullptr, GetProcAddress(module, "kivtestlibHidden"));
-    EXPECT_EQ((DWORD)ERROR_PROC_NOT_FOUND, GetLastError());
 #if !defined(_WIN32)
     // The handle is where the module is mapped, as on Windows.
     Dl_info info;
@@ -418,15 +352,6 @@ TEST(CompatModule, LoadFindNameAndFreeALibrary)
     EXPECT_EQ(module, GetModuleHandleA(kLibName));
     EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(nullptr, GetModuleHandleA(kLibName));
-    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
-}
-
-TEST(CompatModule, MissingModules)
-{
-    EXPECT_EQ(nullptr, LoadLibraryA("kivtest-no-such-library.dll"));
-    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
-    EXPECT_EQ(nullptr, GetModuleHandleA("kivtest-no-such-library.dll"));
-    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
 }
 
 } // namespace

@@ -7,31 +7,31 @@
 
 #include <random>
 
-TEST(Math, GreatestCommonDivisor)
+TEST(Math, GreatestCommonDivisorAndLeastCommonMultiple)
 {
-    EXPECT_EQ(6u, kivComputeGCD(12, 18));
-    EXPECT_EQ(6u, kivComputeGCD(18, 12));
-    EXPECT_EQ(7u, kivComputeGCD(7, 0));
-    EXPECT_EQ(7u, kivComputeGCD(0, 7));
-    EXPECT_EQ(0u, kivComputeGCD(0, 0));
-    EXPECT_EQ(1u, kivComputeGCD(0xFFFFFFFFu, 0xFFFFFFFEu));
-    EXPECT_EQ(0x80000000u, kivComputeGCD(0x80000000u, 0x80000000u));
-    EXPECT_EQ(65537u, kivComputeGCD(0xFFFFFFFFu, 65537u * 7u));
+    const struct {
+        Uint32 a, b, gcd, lcm;
+    } cases[] = {
+        {12, 18, 6, 36},
+        {18, 12, 6, 36},
+        {7, 0, 7, 0},
+        {0, 7, 7, 0},
+        {0, 0, 0, 0},
+        {9, 9, 9, 9},
+        {0xFFFFFFFFu, 0xFFFFFFFEu, 1, 2},          // the product wraps: (-1)(-2) = 2
+        {0x80000000u, 0x80000000u, 0x80000000u, 0}, // product modulo 2^32 is 0
+        {0xFFFFFFFFu, 65537u * 7u, 65537u, 0xFFFFFFFFu * (65537u * 7u) / 65537u},
+        {65536, 65536, 65536, 0},
+        {100000, 300000, 100000, (100000u * 300000u) / 100000u},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.a << ", " << c.b);
+        EXPECT_EQ(c.gcd, kivComputeGCD(c.a, c.b));
+        EXPECT_EQ(c.lcm, kivComputeLCM(c.a, c.b));
+    }
 }
 
-TEST(Math, LeastCommonMultiple)
-{
-    EXPECT_EQ(12u, kivComputeLCM(4, 6));
-    EXPECT_EQ(0u, kivComputeLCM(0, 0));
-    EXPECT_EQ(0u, kivComputeLCM(0, 5));
-    EXPECT_EQ(0u, kivComputeLCM(5, 0));
-    EXPECT_EQ(9u, kivComputeLCM(9, 9));
-    // The product is taken modulo 2^32 before the division.
-    EXPECT_EQ(0u, kivComputeLCM(65536, 65536));
-    EXPECT_EQ((100000u * 300000u) / 100000u, kivComputeLCM(100000, 300000));
-}
-
-TEST(Math, MontgomeryInverseFixedValues)
+TEST(Math, MontgomeryInverse)
 {
     EXPECT_EQ(0x55555555u, kivComputeMontgomeryInverse32(3));
     EXPECT_EQ(0x55555555u, kivComputeMontgomeryInverse32(12)); // 12 reduces to 3
@@ -39,10 +39,7 @@ TEST(Math, MontgomeryInverseFixedValues)
     EXPECT_EQ(0xFFFFFFFFu, kivComputeMontgomeryInverse32(0x80000000u)); // reduces to 1
     EXPECT_EQ(1u, kivComputeMontgomeryInverse32(0xFFFFFFFFu));          // -1 * 1 == -1
     EXPECT_EQ(0u, kivComputeMontgomeryInverse32(0));                    // no odd part
-}
 
-TEST(Math, MontgomeryInverseTimesOddPartIsMinusOne)
-{
     std::mt19937 rng(20040702u);
     for (int i = 0; i < 100000; ++i) {
         Uint32 m = static_cast<Uint32>(rng()) | 1u;

@@ -16,48 +16,32 @@ namespace {
 
 /* ---- kivSnprintf ------------------------------------------------------ */
 
-struct SnprintfCase {
-    Uint32 size;
-    const char* text;
-    const char* stored;
-    Uint32 result;
-};
-
 TEST(Snprintf, StoresAtMostSizeMinusOneAndTerminates)
 {
-    const SnprintfCase cases[] = {
-        {4, "abcde", "abc", 3},     // truncated: size - 1 characters
-        {5, "abcde", "abcd", 4},    // exactly one too long
-        {6, "abcde", "abcde", 5},   // fits with its NUL
+    const struct {
+        Uint32 size;
+        const char* text;
+        const char* stored; // null: nothing stored at all
+        Uint32 result;
+    } cases[] = {
+        {4, "abcde", "abc", 3},   // truncated: size - 1 characters
+        {5, "abcde", "abcd", 4},  // exactly one too long
+        {6, "abcde", "abcde", 5}, // fits with its NUL
         {64, "abcde", "abcde", 5},
-        {1, "abcde", "", 0},        // room for the NUL only
+        {1, "abcde", "", 0}, // room for the NUL only
         {8, "", "", 0},
+        {0, "text", nullptr, 0},
     };
-    for (const SnprintfCase& c : cases) {
+    for (const auto& c : cases) {
         char buffer[80];
         std::memset(buffer, 'Z', sizeof buffer);
         EXPECT_EQ(c.result, kivSnprintf(buffer, c.size, "%s", c.text)) << c.size;
-        EXPECT_STREQ(c.stored, buffer) << c.size;
+        if (c.stored) {
+            EXPECT_STREQ(c.stored, buffer) << c.size;
+        }
         EXPECT_EQ('Z', buffer[c.size]) << "wrote past the size " << c.size;
     }
-}
-
-TEST(Snprintf, NothingStoredWithoutRoom)
-{
-    char buffer[4] = {'Z', 'Z', 'Z', 'Z'};
-    EXPECT_EQ(0u, kivSnprintf(buffer, 0, "%s", "text"));
-    EXPECT_EQ('Z', buffer[0]);
     EXPECT_EQ(0u, kivSnprintf(nullptr, 16, "%s", "text"));
-}
-
-TEST(Snprintf, C99ConversionsOnEveryPlatform)
-{
-    char buffer[64];
-    EXPECT_EQ(16u, kivSnprintf(buffer, sizeof buffer, "%lld %zu %08X %s", -5LL, size_t{7},
-                               0xABCu, "ok"));
-    EXPECT_STREQ("-5 7 00000ABC ok", buffer);
-    EXPECT_EQ(20u, kivSnprintf(buffer, sizeof buffer, "%llu", ~0ull));
-    EXPECT_STREQ("18446744073709551615", buffer);
 }
 
 Uint32 formatThroughVaList(char* buffer, Uint32 size, const char* format, ...)
@@ -69,9 +53,14 @@ Uint32 formatThroughVaList(char* buffer, Uint32 size, const char* format, ...)
     return n;
 }
 
-TEST(Snprintf, VaListVariantAndAdvancingWritePosition)
+TEST(Snprintf, C99ConversionsVaListAndAppending)
 {
-    char buffer[32];
+    char buffer[64];
+    EXPECT_EQ(16u, kivSnprintf(buffer, sizeof buffer, "%lld %zu %08X %s", -5LL, size_t{7},
+                               0xABCu, "ok"));
+    EXPECT_STREQ("-5 7 00000ABC ok", buffer);
+    EXPECT_EQ(20u, kivSnprintf(buffer, sizeof buffer, "%llu", ~0ull));
+    EXPECT_STREQ("18446744073709551615", buffer);
     EXPECT_EQ(7u, formatThroughVaList(buffer, sizeof buffer, "%d-%s", 42, "abcd"));
     EXPECT_STREQ("42-abcd", buffer);
 
@@ -109,15 +98,9 @@ std::string padTo(std::string s, size_t column)
 /* A line buffer with a guard behind it: the line must never pass its 75 bytes. */
 struct GuardedLine {
     char line[KIV_HEXDUMP_LINE_SIZE];
-    unsigned char guard[16];
-    GuardedLine() { std::memset(guard, 0xA5, sizeof guard); }
-    bool guardIntact() const
-    {
-        for (unsigned char g : guard)
-            if (g != 0xA5)
-                return false;
-        return true;
-    }
+    char guard[16];
+    GuardedLine() { std::memset(guard, 0x5A, sizeof guard); }
+    bool guardIntact() const { return std::string(guard, 16) == std::string(16, 0x5A); }
 };
 
 TEST(HexDumpLine, FullLineLiteral)
@@ -130,16 +113,12 @@ TEST(HexDumpLine, FullLineLiteral)
     EXPECT_EQ(75u, kivHexDumpLine(g.line, kDigits, 16, KIV_HEXDUMP_ADDRESS));
     EXPECT_EQ(addressOf(kDigits) + "3031 3233 3435 3637 3839 6162 6364 6566    0123456789abcdef\r\n",
               g.line);
-    EXPECT_EQ(74u, std::strlen(g.line));
     EXPECT_TRUE(g.guardIntact());
-}
 
-TEST(HexDumpLine, NonPrintablesShownAsDots)
-{
+    // Bytes that do not print are shown as dots.
     const unsigned char bytes[] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 'A'};
-    char line[KIV_HEXDUMP_LINE_SIZE];
-    EXPECT_EQ(54u, kivHexDumpLine(line, bytes, sizeof bytes, 0));
-    EXPECT_EQ(padTo("001F 207E 7F80 FF41", 43) + ".. ~...A\r\n", line);
+    EXPECT_EQ(54u, kivHexDumpLine(g.line, bytes, sizeof bytes, 0));
+    EXPECT_EQ(padTo("001F 207E 7F80 FF41", 43) + ".. ~...A\r\n", g.line);
 }
 
 /* Every length 0..16 under every combination of the address and the
@@ -178,38 +157,32 @@ TEST(HexDumpLine, ValueModeShowsOneNumber)
     const Uint16 v2 = 0xBEEF;
     const Uint32 v4 = 0x0A0B0C0Du;
     const Uint64 v8 = 0x0123456789ABCDEFull;
-    struct Case {
+    const struct {
         const void* data;
         Uint32 length;
         const char* text;
-    } const cases[] = {
+    } cases[] = {
         {&v1, 1, "0x07"},
         {&v2, 2, "0xBEEF"},
         {&v4, 4, "0x0A0B0C0D"},
         {&v8, 8, "0x0123456789ABCDEF"},
     };
-    for (const Case& c : cases) {
-        char line[KIV_HEXDUMP_LINE_SIZE];
+    char line[KIV_HEXDUMP_LINE_SIZE];
+    for (const auto& c : cases) {
         const Uint32 flags = KIV_HEXDUMP_VALUE | KIV_HEXDUMP_NO_CHARS;
         EXPECT_EQ(std::strlen(c.text) + 3, kivHexDumpLine(line, c.data, c.length, flags));
         EXPECT_EQ(std::string(c.text) + "\r\n", line);
-
         kivHexDumpLine(line, c.data, c.length, flags | KIV_HEXDUMP_ADDRESS);
         EXPECT_EQ(addressOf(c.data) + c.text + "\r\n", line);
     }
 
     // The character column still shows the bytes in memory order.
-    const char abcd[] = "ABCD";
-    Uint32 value;
-    std::memcpy(&value, abcd, 4);
-    char expected[16];
-    std::snprintf(expected, sizeof expected, "0x%08X", static_cast<unsigned>(value));
-    char line[KIV_HEXDUMP_LINE_SIZE];
-    EXPECT_EQ(50u, kivHexDumpLine(line, abcd, 4, KIV_HEXDUMP_VALUE));
-    EXPECT_EQ(padTo(expected, 43) + "ABCD\r\n", line);
+    EXPECT_EQ(50u, kivHexDumpLine(line, "ABCD", 4, KIV_HEXDUMP_VALUE));
+    EXPECT_EQ(padTo("0x44434241", 43) + "ABCD\r\n", line); // little-endian
+
 }
 
-TEST(HexDumpLine, OverlongInputStaysInsideTheLine)
+TEST(HexDumpLine, OverlongAndMissingInput)
 {
     char data[40];
     for (int i = 0; i < 40; ++i)
@@ -217,7 +190,7 @@ TEST(HexDumpLine, OverlongInputStaysInsideTheLine)
     for (Uint32 flags : {0u, KIV_HEXDUMP_ADDRESS, KIV_HEXDUMP_NO_CHARS}) {
         GuardedLine g;
         Uint32 r = kivHexDumpLine(g.line, data, sizeof data, flags);
-        EXPECT_GT(r, 75u) << flags;                 // no room left for the line end
+        EXPECT_GT(r, 75u) << flags; // no room left for the line end
         EXPECT_EQ(74u, std::strlen(g.line)) << flags;
         EXPECT_EQ(nullptr, std::strchr(g.line, '\r'));
         EXPECT_TRUE(g.guardIntact()) << flags;
@@ -226,12 +199,8 @@ TEST(HexDumpLine, OverlongInputStaysInsideTheLine)
     char line[KIV_HEXDUMP_LINE_SIZE];
     kivHexDumpLine(line, data, sizeof data, KIV_HEXDUMP_ADDRESS);
     EXPECT_EQ(std::string(data, 18), std::string(line + 56));
-}
 
-TEST(HexDumpLine, NullArguments)
-{
     EXPECT_EQ(0u, kivHexDumpLine(nullptr, kDigits, 16, 0));
-    char line[KIV_HEXDUMP_LINE_SIZE];
     EXPECT_EQ(3u, kivHexDumpLine(line, nullptr, 16, 0)); // nothing to show
     EXPECT_STREQ("\r\n", line);
     EXPECT_EQ(16u, kivHexDumpLine(line, kDigits, 0, KIV_HEXDUMP_ADDRESS));
@@ -247,58 +216,26 @@ std::string lineOf(const void* data, Uint32 length, Uint32 flags)
     return line;
 }
 
-size_t countLines(const char* text)
-{
-    size_t n = 0;
-    for (const char* p = std::strstr(text, "\r\n"); p; p = std::strstr(p + 2, "\r\n"))
-        ++n;
-    return n;
-}
-
-TEST(HexDumpToBuffer, OneLinePerSixteenBytes)
+TEST(HexDumpToBuffer, OneLinePerSixteenBytesEachWithThePrefix)
 {
     unsigned char data[256];
     for (int i = 0; i < 256; ++i)
         data[i] = static_cast<unsigned char>(i);
-    const struct {
-        Uint32 length;
-        size_t lines;
-    } cases[] = {{0, 0}, {1, 1}, {15, 1}, {16, 1}, {17, 2}, {32, 2}, {33, 3}, {256, 16}};
-    for (const auto& c : cases) {
-        char out[4096];
-        std::memset(out, 'Z', sizeof out);
-        kivHexDumpToBuffer(data, c.length, out, sizeof out, nullptr, 0);
-        EXPECT_EQ(c.lines, countLines(out)) << c.length;
-        std::string expected;
-        for (Uint32 at = 0; at < c.length; at += 16)
-            expected += lineOf(data + at, c.length - at < 16 ? c.length - at : 16, 0);
-        EXPECT_EQ(expected, out) << c.length;
+    // Each line shows its own bytes, and with the address, their own address.
+    for (const char* prefix : {static_cast<const char*>(nullptr), "", "  > "}) {
+        for (Uint32 flags : {0u, KIV_HEXDUMP_ADDRESS}) {
+            for (Uint32 length : {0u, 1u, 15u, 16u, 17u, 20u, 32u, 33u, 256u}) {
+                char out[4096];
+                std::memset(out, 'Z', sizeof out);
+                kivHexDumpToBuffer(data, length, out, sizeof out, prefix, flags);
+                std::string expected;
+                for (Uint32 at = 0; at < length; at += 16)
+                    expected += std::string(prefix ? prefix : "") +
+                                lineOf(data + at, length - at < 16 ? length - at : 16, flags);
+                EXPECT_EQ(expected, out) << length << " flags " << flags;
+            }
+        }
     }
-}
-
-TEST(HexDumpToBuffer, AddressedLinesOfTwentyBytes)
-{
-    char out[512];
-    kivHexDumpToBuffer(kDigits, 20, out, sizeof out, nullptr, KIV_HEXDUMP_ADDRESS);
-    const std::string text = out;
-    ASSERT_EQ(2u, countLines(out));
-    const std::string first = text.substr(0, text.find("\r\n") + 2);
-    const std::string second = text.substr(first.size());
-    EXPECT_EQ(0u, first.find(addressOf(kDigits)));
-    EXPECT_EQ(0u, second.find(addressOf(kDigits + 16)));
-    EXPECT_EQ(addressOf(kDigits + 16) + padTo("6768 696A", 43) + "ghij\r\n", second);
-}
-
-TEST(HexDumpToBuffer, PrefixBeforeEveryLine)
-{
-    char out[512];
-    kivHexDumpToBuffer(kDigits, 17, out, sizeof out, "  > ", 0);
-    EXPECT_EQ("  > " + lineOf(kDigits, 16, 0) + "  > " + lineOf(kDigits + 16, 1, 0), out);
-
-    char withEmpty[512];
-    kivHexDumpToBuffer(kDigits, 17, out, sizeof out, nullptr, 0);
-    kivHexDumpToBuffer(kDigits, 17, withEmpty, sizeof withEmpty, "", 0);
-    EXPECT_STREQ(out, withEmpty);
 }
 
 TEST(HexDumpToBuffer, StopsBeforeALineThatDoesNotFit)
@@ -311,7 +248,7 @@ TEST(HexDumpToBuffer, StopsBeforeALineThatDoesNotFit)
 
     std::memset(out, 'Z', sizeof out);
     kivHexDumpToBuffer(kDigits, 16, out, oneLine - 1, prefix.c_str(), 0);
-    EXPECT_STREQ("", out);                       // too small for the first line
+    EXPECT_STREQ("", out); // too small for the first line
     EXPECT_EQ('Z', out[1]);
 
     kivHexDumpToBuffer(kDigits, 16, out, oneLine, prefix.c_str(), 0);
@@ -342,19 +279,16 @@ TEST(HexDumpToBuffer, DegenerateArguments)
 
 TEST(StrToBoolean, WordsInAnyCase)
 {
+    const Uint32 no = ECF_KIV_NOT_BOOLEAN_STRING;
     const struct {
         const char* text;
         Uint32 rc;
         Uint8 value;
     } cases[] = {
-        {"1", 0, 1},     {"ON", 0, 1},   {"On", 0, 1},    {"y", 0, 1},     {"YES", 0, 1},
-        {"yes", 0, 1},   {"yEs", 0, 1},  {"T", 0, 1},     {"t", 0, 1},     {"TRUE", 0, 1},
-        {"True", 0, 1},  {"0", 0, 0},    {"OFF", 0, 0},   {"off", 0, 0},   {"n", 0, 0},
-        {"No", 0, 0},    {"F", 0, 0},    {"false", 0, 0}, {"FALSE", 0, 0},
-        {"2", ECF_KIV_NOT_BOOLEAN_STRING, 0},     {"", ECF_KIV_NOT_BOOLEAN_STRING, 0},
-        {" yes", ECF_KIV_NOT_BOOLEAN_STRING, 0},  {"yes ", ECF_KIV_NOT_BOOLEAN_STRING, 0},
-        {"tru", ECF_KIV_NOT_BOOLEAN_STRING, 0},   {"onn", ECF_KIV_NOT_BOOLEAN_STRING, 0},
-        {"10", ECF_KIV_NOT_BOOLEAN_STRING, 0},
+        {"1", 0, 1},     {"On", 0, 1},   {"y", 0, 1},     {"yEs", 0, 1},  {"t", 0, 1},
+        {"True", 0, 1},  {"0", 0, 0},    {"OFF", 0, 0},   {"n", 0, 0},    {"No", 0, 0},
+        {"F", 0, 0},     {"false", 0, 0}, {"2", no, 0},   {"", no, 0},    {" yes", no, 0},
+        {"yes ", no, 0}, {"tru", no, 0},  {"onn", no, 0}, {"10", no, 0},
     };
     for (const auto& c : cases) {
         Uint8 value = 0xAA;
@@ -362,10 +296,7 @@ TEST(StrToBoolean, WordsInAnyCase)
         EXPECT_EQ(c.value, value) << '"' << c.text << '"';
     }
     EXPECT_EQ(0x900003F1u, ECF_KIV_NOT_BOOLEAN_STRING);
-}
 
-TEST(StrToBoolean, NullArguments)
-{
     Uint8 value = 0xAA;
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivStrToBoolean(nullptr, &value));
     EXPECT_EQ(0u, value);
@@ -379,22 +310,20 @@ constexpr Uint64 kAllOnes = ~0ull;
 struct IntCase {
     const char* text;
     int base;
-    Uint64 value;   // the signed conversions' two's complement pattern
-    ptrdiff_t end;  // offset of *end from text
+    Uint64 value;  // the signed conversions' two's complement pattern
+    ptrdiff_t end; // offset of *end from text
     bool overflow;
 };
 
-template <typename Convert>
-void checkConversions(const IntCase* cases, size_t count, Convert convert)
+template <typename Convert, size_t N> void checkConversions(const IntCase (&cases)[N], Convert convert)
 {
-    for (size_t i = 0; i < count; ++i) {
-        const IntCase& c = cases[i];
+    for (const IntCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << '"' << c.text << "\" base " << c.base);
         errno = 0;
         char* end = nullptr;
-        Uint64 value = static_cast<Uint64>(convert(c.text, &end, c.base));
-        EXPECT_EQ(c.value, value) << '"' << c.text << "\" base " << c.base;
-        EXPECT_EQ(c.end, end - c.text) << '"' << c.text << "\" base " << c.base;
-        EXPECT_EQ(c.overflow ? 34 : 0, errno) << '"' << c.text << "\" base " << c.base;
+        EXPECT_EQ(c.value, static_cast<Uint64>(convert(c.text, &end, c.base)));
+        EXPECT_EQ(c.end, end - c.text);
+        EXPECT_EQ(c.overflow ? ERANGE : 0, errno);
         // The end pointer is optional.
         EXPECT_EQ(c.value, static_cast<Uint64>(convert(c.text, nullptr, c.base)));
     }
@@ -403,44 +332,23 @@ void checkConversions(const IntCase* cases, size_t count, Convert convert)
 TEST(StrToUint64, BasesPrefixesAndEndPointers)
 {
     const IntCase cases[] = {
-        {" 0x1F", 0, 31, 5, false},
-        {"0X1f", 16, 31, 4, false},
-        {"1f", 16, 31, 2, false},
-        {"ffz", 16, 255, 2, false},
-        {"0x", 16, 0, 1, false},           // prefix without digits: end at the x
-        {"0x", 0, 0, 1, false},
-        {"0xg", 16, 0, 1, false},
-        {"0x1F", 10, 0, 1, false},         // no prefix in base 10
-        {"017", 0, 15, 3, false},
-        {"017", 8, 15, 3, false},
-        {"018", 0, 1, 2, false},
-        {"09", 0, 0, 1, false},
-        {"0", 0, 0, 1, false},
-        {"0", 8, 0, 1, false},
-        {"123abc", 10, 123, 3, false},
-        {"   42   ", 10, 42, 5, false},
-        {"+7", 10, 7, 2, false},
-        {"-1", 10, kAllOnes, 2, false},    // negation in two's complement
-        {"1010", 2, 10, 4, false},
-        {"12", 2, 1, 1, false},
-        {"zZ", 36, 35 * 36 + 35, 2, false},
-        {"Zz!", 36, 35 * 36 + 35, 2, false},
+        {" 0x1F", 0, 31, 5, false},  {"0X1f", 16, 31, 4, false}, {"ffz", 16, 255, 2, false},
+        {"0x", 16, 0, 1, false}, // prefix without digits: end at the x
+        {"0xg", 0, 0, 1, false},
+        {"0x1F", 10, 0, 1, false}, // no prefix in base 10
+        {"017", 0, 15, 3, false},    {"018", 0, 1, 2, false},    {"09", 0, 0, 1, false},
+        {"0", 8, 0, 1, false},       {"   42   ", 10, 42, 5, false}, {"+7", 10, 7, 2, false},
+        {"-1", 10, kAllOnes, 2, false}, // negation in two's complement
+        {"12", 2, 1, 1, false},      {"Zz!", 36, 35 * 36 + 35, 2, false},
+        {"000", 1, 0, 3, false}, // base 1 has only the digit 0
+        {"7", 1, 0, 0, false},
+        {"zz", 37, 35 * 37 + 35, 2, false}, // every digit and letter is below 37
+        {"12", -5, 0, 0, false},            // nothing is below a negative base
+        // No number: end at the text, or at the first character not converted.
+        {"", 10, 0, 0, false},       {"   ", 10, 0, 0, false},  {"- 5", 10, 0, 0, false},
+        {"+\t5", 0, 0, 0, false},    {"  xyz", 10, 0, 2, false},
     };
-    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
-}
-
-TEST(StrToUint64, NoNumber)
-{
-    const IntCase cases[] = {
-        {"", 10, 0, 0, false},
-        {"   ", 10, 0, 0, false},
-        {"-", 10, 0, 0, false},
-        {"- 5", 10, 0, 0, false},       // nothing after the sign: end at the text
-        {"+\t5", 0, 0, 0, false},
-        {"abc", 10, 0, 0, false},
-        {"  xyz", 10, 0, 2, false},     // the first character not converted
-    };
-    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
+    checkConversions(cases, kivStrToUint64);
 
     char marker[] = "m";
     char* end = marker;
@@ -464,18 +372,7 @@ TEST(StrToUint64, OverflowSaturatesWithErange)
         {"-18446744073709551616", 10, kAllOnes, 21, true}, // saturated, not negated
         {"-18446744073709551615", 10, 1, 21, false},
     };
-    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
-}
-
-TEST(StrToUint64, BasesOutsideTheUsualRange)
-{
-    const IntCase cases[] = {
-        {"000", 1, 0, 3, false},          // base 1 has only the digit 0
-        {"7", 1, 0, 0, false},
-        {"zz", 37, 35 * 37 + 35, 2, false}, // every digit and letter is below 37
-        {"12", -5, 0, 0, false},          // nothing is below a negative base
-    };
-    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToUint64);
+    checkConversions(cases, kivStrToUint64);
 }
 
 TEST(StrToSint64, SignedLimits)
@@ -493,15 +390,11 @@ TEST(StrToSint64, SignedLimits)
         {"-0x10", 0, static_cast<Uint64>(-16), 5, false},
         {"-017", 0, static_cast<Uint64>(-15), 4, false},
         {" +12", 10, 12, 4, false},
-        {"-1", 10, kAllOnes, 2, false},
         {"-", 10, 0, 0, false},
     };
-    checkConversions(cases, sizeof cases / sizeof cases[0], kivStrToSint64);
-    EXPECT_EQ(INT64_MIN, kivStrToSint64("-9223372036854775808", nullptr, 10));
-}
+    checkConversions(cases, kivStrToSint64);
 
-TEST(StrToSint64, ErrnoUntouchedWithoutOverflow)
-{
+    // Without an overflow errno is left as it was.
     errno = 7;
     EXPECT_EQ(5, kivStrToSint64("5", nullptr, 10));
     EXPECT_EQ(7, errno);
