@@ -6,15 +6,18 @@
  * record, nothing else), then the ring buffer's own reserve + fill + seal
  * for a one-slot record and for a record with a 64-byte payload.
  *
- * Trace points: benchmarks of the record writers go in their own section
- * below, registered with KIV_TRACE_BENCHMARK so that they report the same
- * way.
+ * Trace points: what instrumented code pays through the record writers of
+ * an attached control block: a trace point while tracing is off, an entry
+ * record on the fast path, and a data record with one 64-byte item.
  */
+#include "gptrace.h"
 #include "kivatomic.h"
+#include "kivthread.h"
 #include "rambo.h"
 
 #include <string.h>
 
+#include <memory>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -54,11 +57,11 @@ void countRecords(benchmark::State& state)
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-bool ready(benchmark::State& state, RAMBOCB* cb)
+bool ready(benchmark::State& state, const void* p)
 {
-    if (cb != nullptr)
+    if (p != nullptr)
         return true;
-    state.SkipWithError("ring buffer did not initialise");
+    state.SkipWithError("trace buffer did not initialise");
     return false;
 }
 
@@ -118,5 +121,87 @@ void BM_RingRecord64BytePayload(benchmark::State& state)
 KIV_TRACE_BENCHMARK(BM_RingRecord64BytePayload);
 
 /* ---- Trace points ---------------------------------------------------------- */
+
+const Uint32 kBenchFn = 0x081A0002;   /* KIVHFile::open */
+
+/* One wrapping ring-kind control block for the whole program, attached,
+ * with no filter bits: every writer takes the fast path.  Null when it did
+ * not initialise. */
+GTCB* benchTrace()
+{
+    static std::vector<Uint64> memory(gtraceGetAllocSize(kBenchBufferSize) / 8 + 1);
+    static GTCB* block = [] {
+        GTCB* b = reinterpret_cast<GTCB*>(memory.data());
+        std::unique_ptr<GtraceOptions> o(new GtraceOptions());
+        o->bufferSize = kBenchBufferSize;
+        o->traceKind = GTRACE_KIND_WRAP;
+        if (gtraceInitialize(b, o.get()) != 0 || gtraceAttach(b, 1, nullptr, nullptr, nullptr) != 0)
+            return static_cast<GTCB*>(nullptr);
+        return b;
+    }();
+    return block;
+}
+
+/* The test every traced operation makes before calling a writer. */
+inline bool traceActive()
+{
+    GTCB* t = g_pGTCB;
+    return t != nullptr && t->enabled != 0;
+}
+
+/* Switches tracing for a benchmark; the first thread does it for all. */
+bool traceSwitched(benchmark::State& state, bool on)
+{
+    if (!ready(state, benchTrace()))
+        return false;
+    if (state.thread_index() == 0)
+        on ? gtraceEnable() : gtraceDisable();
+    return true;
+}
+
+/* A trace point while tracing is off: the test and nothing else. */
+void BM_TracePointOff(benchmark::State& state)
+{
+    if (!traceSwitched(state, false))
+        return;
+    const Uint32 tid = kivThreadID();
+    for (auto _ : state) {
+        if (traceActive())
+            gtraceEntry(tid, 0, kBenchFn, 0, 1000000);
+        benchmark::ClobberMemory();
+    }
+    countRecords(state);
+}
+KIV_TRACE_BENCHMARK(BM_TracePointOff);
+
+/* An entry record, as every traced operation writes one. */
+void BM_TraceEntryRecord(benchmark::State& state)
+{
+    if (!traceSwitched(state, true))
+        return;
+    const Uint32 tid = kivThreadID();
+    for (auto _ : state) {
+        if (traceActive())
+            gtraceEntry(tid, 0, kBenchFn, 0, 1000000);
+    }
+    countRecords(state);
+}
+KIV_TRACE_BENCHMARK(BM_TraceEntryRecord);
+
+/* A data record with one 64-byte block item (two slots). */
+void BM_TraceDataRecord64(benchmark::State& state)
+{
+    if (!traceSwitched(state, true))
+        return;
+    const Uint32 tid = kivThreadID();
+    const Payload payload;
+    for (auto _ : state) {
+        if (traceActive())
+            gtraceVar(tid, 0, kBenchFn, 200, GTRACE_TYPE_DATA, 1, (Uint32)GTRACE_ITEM_BLOCK,
+                      (Uint32)sizeof payload.bytes, static_cast<const void*>(payload.bytes));
+    }
+    countRecords(state);
+}
+KIV_TRACE_BENCHMARK(BM_TraceDataRecord64);
 
 } // namespace

@@ -1,0 +1,1044 @@
+/*
+ * test_stress.cpp - bounded stress runs of the parts that several threads
+ * and processes share:
+ *
+ *  - threads of this process and child processes write trace records into
+ *    one control block in named shared memory while a dumper thread takes
+ *    instantaneous dumps and, for the chunked ring, drains chunks into a
+ *    continuous and a circular dump file; every record the parser returns
+ *    must carry intact contents (writer, sequence, checksum), in each
+ *    writer's order, and together the dumps must hold every record;
+ *  - processes append records of mixed sizes to one log file: every
+ *    position field exact, every record whole and present once;
+ *  - writer and reader processes share one message queue with messages of
+ *    mixed sizes, some larger than the ring: every message arrives once and
+ *    intact.
+ *
+ * Counts are fixed (smaller under Wine, whose process start and file locks
+ * are slow); nothing here measures time.
+ */
+#include "gptrace.h"
+#include "gtattach.h"
+#include "gtdump.h"
+#include "kivecf.h"
+#include "kivfile.h"
+#include "kivipc.h"
+#include "kivipcqueue.h"
+#include "kivlog.h"
+#include "kivtest.h"
+#include "kivthread.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+typedef std::vector<Uint8> Bytes;
+typedef std::vector<std::string> Errors;
+
+/* ---- Deterministic contents, the same in every process ------------------------ */
+
+Uint64 mix(Uint64 x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+Uint64 seedOf(Uint32 writer, Uint32 sequence)
+{
+    return (Uint64)writer << 32 | sequence;
+}
+
+void fillBytes(Uint8* p, size_t n, Uint64 seed)
+{
+    Uint64 word = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 8 == 0)
+            word = mix(seed + i);
+        p[i] = Uint8(word >> (8 * (i % 8)));
+    }
+}
+
+Uint32 fnv1a(const void* data, size_t n, Uint32 h = 2166136261u)
+{
+    const Uint8* p = static_cast<const Uint8*>(data);
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+/* Mostly small, now and then large, rarely huge: `small`, `large` and
+ * `huge` are upper bounds. */
+Uint32 mixedSize(Uint64 seed, Uint32 small, Uint32 large, Uint32 huge)
+{
+    Uint64 r = mix(seed ^ 0x5151);
+    if (r % 64 == 0)
+        return Uint32((r >> 8) % (huge + 1));
+    if (r % 8 == 1)
+        return Uint32((r >> 8) % (large + 1));
+    return Uint32((r >> 8) % (small + 1));
+}
+
+Uint32 scaled(Uint32 linuxCount, Uint32 wineCount)
+{
+    return kivtestUnderWine() ? wineCount : linuxCount;
+}
+
+/* A start line in shared memory: every party checks in and waits until all
+ * have, so that they really run at the same time. */
+struct StartLine {
+    std::atomic<Uint32> ready;
+    std::atomic<Uint32> go;
+};
+
+void waitAtStartLine(StartLine* line)
+{
+    line->ready.fetch_add(1);
+    while (line->go.load() == 0)
+        std::this_thread::yield();
+}
+
+/* Opens the start line of a child; closes it at the end of the scope. */
+class ChildStartLine {
+public:
+    explicit ChildStartLine(const std::string& name)
+        : line_(static_cast<StartLine*>(kivtestShmOpen(name, sizeof(StartLine), false)))
+    {
+    }
+    ~ChildStartLine()
+    {
+        if (line_ != nullptr)
+            kivtestShmClose(line_, sizeof(StartLine));
+    }
+    bool wait()
+    {
+        if (line_ == nullptr)
+            return false;
+        waitAtStartLine(line_);
+        return true;
+    }
+
+private:
+    StartLine* line_;
+};
+
+/* The parent's side of a start line. */
+class ParentStartLine {
+public:
+    ParentStartLine()
+        : name(kivtestUniqueName("kivstress_go")),
+          line(static_cast<StartLine*>(kivtestShmOpen(name, sizeof(StartLine), true)))
+    {
+    }
+    ~ParentStartLine()
+    {
+        if (line != nullptr)
+            kivtestShmClose(line, sizeof(StartLine));
+        kivtestShmUnlink(name);
+    }
+    /* Lets everybody go once `parties` have checked in. */
+    void release(Uint32 parties)
+    {
+        while (line->ready.load() < parties)
+            std::this_thread::yield();
+        line->go.store(1);
+    }
+
+    std::string name;
+    StartLine*  line;
+};
+
+std::string join(const Errors& errors)
+{
+    std::string s;
+    for (size_t i = 0; i < errors.size() && i < 20; ++i)
+        s += errors[i] + "\n";
+    if (errors.size() > 20)
+        s += "... and " + std::to_string(errors.size() - 20) + " more\n";
+    return s;
+}
+
+/* ================================================================================
+ * Trace records
+ * ================================================================================ */
+
+/* A function id of no library operation: the library's own operations
+ * (the dumper's file calls, the children's attach) trace into the same
+ * block, and their records are passed over. */
+const Uint32 kTraceFn = 0x0FFF0F01u;
+const Uint32 kParentTraceProcess = 77;        /* process id of the threads' records */
+const Uint32 kChildTraceProcess = 7000;       /* plus the writer number */
+const Uint32 kTraceRing = 0x80000;            /* 8192 slots, 4 chunks */
+/* The circular dump file holds as many chunks as the ring: a record never
+ * runs over the ring's end, so none runs over the file's seam either (one
+ * that did would be lost: its two parts lie at the file's two ends). */
+const Uint32 kCircularChunks = kTraceRing / RAMBO_CHUNK_BYTES;
+
+/* The block item every record carries: who wrote it, its number, its
+ * length, bytes derived from both, and a checksum of all that. */
+struct TraceItemHead {
+    Uint32 writer;
+    Uint32 sequence;
+    Uint32 length;   /* of the whole item */
+};
+const Uint32 kTraceItemMin = sizeof(TraceItemHead) + 4;
+
+Uint32 traceItemLength(Uint32 writer, Uint32 sequence)
+{
+    /* 1 or 2 slots mostly, up to 33 slots now and then, rarely 190. */
+    return kTraceItemMin + mixedSize(seedOf(writer, sequence), 60, 2000, 12000);
+}
+
+void buildTraceItem(Uint32 writer, Uint32 sequence, Bytes& item)
+{
+    const Uint32 length = traceItemLength(writer, sequence);
+    item.resize(length);
+    TraceItemHead head{writer, sequence, length};
+    memcpy(item.data(), &head, sizeof head);
+    fillBytes(item.data() + sizeof head, length - kTraceItemMin, seedOf(writer, sequence));
+    const Uint32 sum = fnv1a(item.data(), length - 4);
+    memcpy(item.data() + length - 4, &sum, 4);
+}
+
+/* One record, with the test every traced operation makes first. */
+void writeTraceRecord(Uint32 writer, Uint32 sequence, Bytes& item)
+{
+    GTCB* block = g_pGTCB;
+    if (block == nullptr || block->enabled == 0)
+        return;
+    buildTraceItem(writer, sequence, item);
+    gtraceEntryVar(kivThreadID(), 0, kTraceFn, writer, sequence, 1, (Uint32)GTRACE_ITEM_BLOCK,
+                   (Uint32)item.size(), (const void*)item.data());
+}
+
+void writeTraceRecords(Uint32 writer, Uint32 count)
+{
+    Bytes item;
+    for (Uint32 s = 0; s < count; ++s)
+        writeTraceRecord(writer, s, item);
+}
+
+struct TraceRun {
+    Uint32 threads;
+    Uint32 children;
+    Uint32 count;   /* records per writer */
+    Uint32 writers() const { return threads + children; }
+    Uint32 processOf(Uint32 writer) const
+    {
+        return writer < threads ? kParentTraceProcess : kChildTraceProcess + writer;
+    }
+};
+
+/* Checks one payload the parser returned; on success stores who wrote it. */
+bool checkTracePayload(const TraceRun& run, const Uint8* p, Uint32 length, Uint32* writer,
+                       Uint32* sequence, std::string& error)
+{
+    GtraceRecord h;
+    memcpy(&h, p, std::min<size_t>(length, sizeof h));
+    if (length < sizeof h || h.functionId != kTraceFn)
+        return false;   // not a record of the test
+    if (length < GTRACE_ITEMS_BASE + 8 + kTraceItemMin) {
+        error = "payload of " + std::to_string(length) + " bytes";
+        return false;
+    }
+    GtraceItemDescriptor d;
+    memcpy(&d, p + GTRACE_ITEMS_BASE, sizeof d);
+    const Uint8* item = p + GTRACE_ITEMS_BASE + 8;
+    TraceItemHead head;
+    memcpy(&head, item, sizeof head);
+    const std::string who = "record of writer " + std::to_string(h.a) + " #" + std::to_string(h.b);
+    if (h.recordType != GTRACE_TYPE_ENTRY || h.itemCount != 1 ||
+        d.type != GTRACE_ITEM_BLOCK || d.size < kTraceItemMin ||
+        GTRACE_ITEMS_BASE + 8 + d.size > length || h.dataLength != 8 + d.size) {
+        error = who + ": header fields";
+        return false;
+    }
+    Uint32 sum = 0;
+    memcpy(&sum, item + d.size - 4, 4);
+    if (head.writer != h.a || head.sequence != h.b || head.length != d.size ||
+        sum != fnv1a(item, d.size - 4)) {
+        error = who + ": item torn or corrupt";
+        return false;
+    }
+    if (h.a >= run.writers() || h.b >= run.count ||
+        d.size != traceItemLength(h.a, h.b) || h.processId != run.processOf(h.a)) {
+        error = who + ": not one that was written";
+        return false;
+    }
+    *writer = h.a;
+    *sequence = h.b;
+    return true;
+}
+
+/* What a walk over one dump found: per writer its sequences in walk order. */
+struct TraceWalk {
+    std::vector<std::vector<Uint32>> perWriter;
+    Uint32 records = 0;
+};
+
+/* Validates and walks a dump file with the library's parser, checking every
+ * record and each writer's order (increasing forwards, decreasing
+ * backwards). */
+TraceWalk walkTraceDump(const TraceRun& run, const std::string& path, bool forward,
+                        Errors& errors)
+{
+    TraceWalk w;
+    w.perWriter.resize(run.writers());
+    const std::string what = path.substr(path.find_last_of("/\\") + 1) +
+                             (forward ? " forwards" : " backwards");
+    KIVHFile file;
+    KIVFileOpenParam op;
+    op.fileName = path.c_str();
+    op.openMode = KIV_FILE_OPEN_EXISTING;
+    op.accessMode = KIV_FILE_READ;
+    if (file.open(&op) != 0) {
+        errors.push_back(what + ": cannot open");
+        return w;
+    }
+    GtraceDumpFileParser parser;
+    Uint32 rc = gtraceValidateDumpFile(&file, GTRACE_PARSER_RING);
+    if (rc == 0)
+        rc = gtraceOpenDumpFileParser(&file, &parser, forward ? 1 : 0);
+    if (rc != 0) {
+        errors.push_back(what + ": validate/open gave " + std::to_string(rc));
+        file.close();
+        return w;
+    }
+    Bytes payload(RAMBO_MAX_PAYLOAD);
+    for (;;) {
+        Uint32 length = gtraceParseRecords(&file, &parser, nullptr, payload.data(),
+                                           (Uint32)payload.size());
+        if (length == 0)
+            break;
+        Uint32 writer = 0, sequence = 0;
+        std::string error;
+        if (!checkTracePayload(run, payload.data(), length, &writer, &sequence, error)) {
+            if (!error.empty())
+                errors.push_back(what + ": " + error);
+            continue;
+        }
+        std::vector<Uint32>& seen = w.perWriter[writer];
+        if (!seen.empty() && (forward ? sequence <= seen.back() : sequence >= seen.back()))
+            errors.push_back(what + ": writer " + std::to_string(writer) + " #" +
+                             std::to_string(sequence) + " after #" +
+                             std::to_string(seen.back()));
+        seen.push_back(sequence);
+        ++w.records;
+    }
+    gtraceCloseDumpFileParser(&parser);
+    file.close();
+    return w;
+}
+
+/* Per writer, the sequences a walk found must be `first`.. `count`-1 with
+ * nothing missing: what a quiet wrapping ring holds of each writer. */
+void expectSuffixes(const TraceRun& run, const TraceWalk& w, Errors& errors)
+{
+    for (Uint32 writer = 0; writer < run.writers(); ++writer) {
+        const std::vector<Uint32>& s = w.perWriter[writer];
+        if (s.empty())
+            continue;
+        if (s.back() != run.count - 1 || s.back() - s.front() + 1 != s.size())
+            errors.push_back("final dump: writer " + std::to_string(writer) + " holds " +
+                             std::to_string(s.size()) + " records from #" +
+                             std::to_string(s.front()) + " to #" + std::to_string(s.back()));
+    }
+}
+
+void writeAll(FILE* f, const void* p, size_t n, Errors& errors)
+{
+    if (n != 0 && fwrite(p, 1, n, f) != n)
+        errors.push_back("short write of a dump file");
+}
+
+/* The header of the attached block's dump, with the circular-file mark a
+ * dumping tool chooses. */
+Bytes dumpHeader(bool instantaneous, Uint64 wrapFileSize, void** data, Uint32* size,
+                 Errors& errors)
+{
+    Bytes header(GTRACE_DUMP_HEADER_SIZE);
+    if (gtraceGetDumpHeaderBuffer(instantaneous ? 1 : 0, header.data(), data, size) != 0)
+        errors.push_back("gtraceGetDumpHeaderBuffer failed");
+    reinterpret_cast<GtraceDumpHeader*>(header.data())->options.wrapFileSize = wrapFileSize;
+    return header;
+}
+
+/* An instantaneous dump of the attached block, taken while it is written:
+ * header, the live slot array, then the tail. */
+void takeInstantaneousDump(const std::string& path, Errors& errors)
+{
+    void* data = nullptr;
+    Uint32 size = 0;
+    Bytes header = dumpHeader(true, 0, &data, &size, errors);
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        errors.push_back("cannot create " + path);
+        return;
+    }
+    writeAll(f, header.data(), header.size(), errors);
+    writeAll(f, data, size, errors);
+    RamboDumpTail tail;
+    memset(&tail, 0, sizeof tail);
+    if (gtraceGetDumpTail(&tail) != 0)
+        errors.push_back("gtraceGetDumpTail failed");
+    writeAll(f, &tail, sizeof tail, errors);
+    fclose(f);
+}
+
+/* The automatic dumper of a chunked ring: every chunk whose slots are all
+ * sealed goes to the end of a continuous dump and into the next place of a
+ * circular one, and is then given to the next lap's writers. */
+class ChunkDrain {
+public:
+    ChunkDrain(const std::string& continuous, const std::string& circular, Errors& errors)
+        : errors_(errors)
+    {
+        if (gtraceInitializeChunkWalker(&walker_) != 0)
+            errors_.push_back("gtraceInitializeChunkWalker failed");
+        const Uint64 region = (Uint64)kCircularChunks * RAMBO_CHUNK_BYTES;
+        open(continuous_, continuous, 0);
+        open(circular_, circular, region);
+    }
+    ~ChunkDrain()
+    {
+        if (continuous_ != nullptr)
+            fclose(continuous_);
+        if (circular_ != nullptr)
+            fclose(circular_);
+    }
+    void drain()
+    {
+        if (continuous_ == nullptr || circular_ == nullptr || walker_.chunk == nullptr)
+            return;
+        while (__atomic_load_n(&walker_.chunk->completed, __ATOMIC_ACQUIRE) >= RAMBO_CHUNK_SLOTS) {
+            writeAll(continuous_, walker_.data, RAMBO_CHUNK_BYTES, errors_);
+            const long at = (long)(GTRACE_DUMP_HEADER_SIZE +
+                                   (taken_ % kCircularChunks) * (Uint64)RAMBO_CHUNK_BYTES);
+            if (fseek(circular_, at, SEEK_SET) != 0)
+                errors_.push_back("seek in the circular dump failed");
+            writeAll(circular_, walker_.data, RAMBO_CHUNK_BYTES, errors_);
+            __atomic_store_n(&walker_.chunk->completed, 0u, __ATOMIC_RELEASE);
+            __atomic_store_n(&walker_.chunk->writableGeneration, lap_ + 1, __ATOMIC_RELEASE);
+            advance();
+            ++taken_;
+        }
+    }
+    Uint32 taken() const { return taken_; }
+
+private:
+    void open(FILE*& f, const std::string& path, Uint64 wrapFileSize)
+    {
+        void* data = nullptr;
+        Uint32 size = 0;
+        Bytes header = dumpHeader(false, wrapFileSize, &data, &size, errors_);
+        f = fopen(path.c_str(), "wb");
+        if (f == nullptr)
+            errors_.push_back("cannot create " + path);
+        else
+            writeAll(f, header.data(), header.size(), errors_);
+    }
+    void advance()
+    {
+        RAMBOCB* cb = walker_.cb;
+        if (++walker_.chunkNumber == cb->chunkCount) {
+            walker_.chunkNumber = 0;
+            ++lap_;
+        }
+        walker_.chunk = ramboChunks(cb) + walker_.chunkNumber;
+        walker_.data = ramboSlots(cb) + (size_t)walker_.chunkNumber * RAMBO_CHUNK_BYTES;
+    }
+
+    Errors&          errors_;
+    RamboChunkWalker walker_{};
+    Uint32           lap_ = 0;
+    Uint32           taken_ = 0;
+    FILE*            continuous_ = nullptr;
+    FILE*            circular_ = nullptr;
+};
+
+/* The control block in named shared memory, created, laid out, attached by
+ * this process and switched on. */
+class SharedTrace {
+public:
+    SharedTrace(Uint32 traceKind) : name(kivtestUniqueName("kivstress_trc"))
+    {
+        KIVIPCMemoryCreateParam p;
+        rc = gtraceNamedResID(name.c_str(), &p.resID);
+        p.size = gtraceGetAllocSize(kTraceRing);
+        if (rc == 0)
+            rc = memory.create(&p);
+        if (rc != 0)
+            return;
+        std::unique_ptr<GtraceOptions> o(new GtraceOptions());
+        o->bufferSize = kTraceRing;
+        o->traceKind = traceKind;
+        GTCB* block = static_cast<GTCB*>(memory.address);
+        rc = gtraceInitialize(block, o.get());
+        if (rc == 0)
+            rc = gtraceAttach(block, kParentTraceProcess, nullptr, nullptr, nullptr);
+        if (rc == 0)
+            rc = gtraceEnable();
+    }
+    ~SharedTrace()
+    {
+        gtraceDetach();
+        if (memory.isAttached())
+            memory.destroy();
+    }
+
+    std::string   name;
+    KIVHIPCMemory memory;
+    Uint32        rc = 0;
+};
+
+/* Runs the writers of `run` (threads here, children elsewhere) and, on a
+ * thread of its own, `dumper` until they are all done; then `dumper` once
+ * more with the writers finished. */
+template <class Dumper>
+void runTraceWriters(const TraceRun& run, const std::string& traceName, Dumper dumper)
+{
+    ParentStartLine start;
+    ASSERT_NE(nullptr, start.line);
+    std::vector<KivTestProcess> children;
+    for (Uint32 c = 0; c < run.children; ++c)
+        children.push_back(kivtestSpawnChild(
+            "stressTraceWriter", {traceName, start.name, std::to_string(run.threads + c),
+                                  std::to_string(run.count)}));
+    std::vector<std::thread> threads;
+    for (Uint32 t = 0; t < run.threads; ++t)
+        threads.emplace_back([&start, &run, t] {
+            waitAtStartLine(start.line);
+            writeTraceRecords(t, run.count);
+        });
+    std::atomic<bool> done{false};
+    std::thread dumperThread([&] {
+        while (!done.load())
+            dumper(false);
+        dumper(true);
+    });
+    start.release(run.writers());
+    for (std::thread& t : threads)
+        t.join();
+    for (KivTestProcess& c : children)
+        EXPECT_EQ(0, kivtestWaitChild(c));
+    done.store(true);
+    dumperThread.join();
+}
+
+} // namespace
+
+/* args: trace name, start line, writer number, count.  Attaches the block
+ * by name and writes its records. */
+KIVTEST_CHILD(stressTraceWriter)
+{
+    if (gtraceAttachNamed(args.at(0).c_str()) != 0)
+        return 2;
+    const Uint32 writer = (Uint32)std::atol(args.at(2).c_str());
+    gtraceSetProcessID(kChildTraceProcess + writer);
+    ChildStartLine start(args.at(1));
+    if (!start.wait())
+        return 3;
+    writeTraceRecords(writer, (Uint32)std::atol(args.at(3).c_str()));
+    gtraceDetachNamed();
+    return 0;
+}
+
+TEST(StressTrace, WrappingRingDumpedWhileThreadsAndProcessesWrite)
+{
+    SharedTrace trace(GTRACE_KIND_WRAP);
+    ASSERT_EQ(0u, trace.rc);
+    const TraceRun run{3, 3, scaled(100000, 20000)};
+    KivTestTempDir dir;
+    Errors errors;
+    Uint32 dumps = 0, accepted = 0;
+    TraceWalk final;
+    runTraceWriters(run, trace.name, [&](bool last) {
+        // A few hundred dumps at most: the writers decide how many.
+        if (!last && dumps >= 300) {
+            std::this_thread::yield();
+            return;
+        }
+        const std::string path = dir.file("instant" + std::to_string(dumps++ % 2));
+        takeInstantaneousDump(path, errors);
+        TraceWalk fw = walkTraceDump(run, path, true, errors);
+        TraceWalk bw = walkTraceDump(run, path, false, errors);
+        if (fw.records != bw.records)
+            errors.push_back("a dump gives " + std::to_string(fw.records) + " records forwards, " +
+                             std::to_string(bw.records) + " backwards");
+        accepted += fw.records;
+        if (last)
+            final = fw;
+    });
+    expectSuffixes(run, final, errors);
+    EXPECT_TRUE(errors.empty()) << join(errors);
+    EXPECT_LT(0u, final.records);
+    EXPECT_LT(0u, accepted);
+}
+
+TEST(StressTrace, ChunkedRingDrainedToContinuousAndCircularFiles)
+{
+    SharedTrace trace(GTRACE_KIND_CHUNKED);
+    ASSERT_EQ(0u, trace.rc);
+    const TraceRun run{2, 3, scaled(60000, 12000)};
+    KivTestTempDir dir;
+    Errors errors;
+    const std::string continuous = dir.file("continuous"), circular = dir.file("circular");
+    // The dumper makes no traced call while the writers run: a trace point
+    // of its own would wait for a chunk that only it can release.  Its
+    // instantaneous dumps are walked afterwards.
+    const Uint32 kInstantDumps = 16;
+    Uint32 rounds = 0, taken = 0, instants = 0;
+    {
+        ChunkDrain drain(continuous, circular, errors);
+        runTraceWriters(run, trace.name, [&](bool last) {
+            drain.drain();
+            if (last || (++rounds % 64 == 0 && instants < kInstantDumps))
+                takeInstantaneousDump(dir.file("instant" + std::to_string(instants++)), errors);
+            else
+                std::this_thread::yield();
+        });
+        taken = drain.taken();
+    }
+    ASSERT_EQ(0u, gtraceDisable());
+    ASSERT_LT(0u, taken) << "the writers filled no chunk";
+
+    for (Uint32 i = 0; i + 1 < instants; ++i)
+        walkTraceDump(run, dir.file("instant" + std::to_string(i)), i % 2 == 0, errors);
+    TraceWalk final =
+        walkTraceDump(run, dir.file("instant" + std::to_string(instants - 1)), true, errors);
+    expectSuffixes(run, final, errors);
+    TraceWalk forward = walkTraceDump(run, continuous, true, errors);
+    TraceWalk backward = walkTraceDump(run, continuous, false, errors);
+    EXPECT_EQ(forward.records, backward.records);
+    TraceWalk round = walkTraceDump(run, circular, true, errors);
+
+    // The drained chunks hold each writer's first records without a gap;
+    // the ring holds the rest; the circular file a stretch of the former.
+    for (Uint32 w = 0; w < run.writers(); ++w) {
+        const std::vector<Uint32>& c = forward.perWriter[w];
+        if (!c.empty() && (c.front() != 0 || c.back() + 1 != c.size()))
+            errors.push_back("continuous dump: writer " + std::to_string(w) + " has a gap");
+        std::set<Uint32> all(c.begin(), c.end());
+        all.insert(final.perWriter[w].begin(), final.perWriter[w].end());
+        if (all.size() != run.count)
+            errors.push_back("writer " + std::to_string(w) + ": " +
+                             std::to_string(run.count - all.size()) + " records in no dump");
+        const std::vector<Uint32>& r = round.perWriter[w];
+        if (!r.empty() && (r.back() - r.front() + 1 != r.size() || c.empty() ||
+                           r.back() > c.back()))
+            errors.push_back("circular dump: writer " + std::to_string(w) +
+                             " is no stretch of the continuous one");
+    }
+    EXPECT_LT(0u, round.records);
+    EXPECT_TRUE(errors.empty()) << join(errors);
+}
+
+/* ================================================================================
+ * One log file, many processes
+ * ================================================================================ */
+
+namespace {
+
+const Uint32 kLogFn = 0x081A0002u;
+
+std::string logText(Uint32 writer, Uint32 sequence)
+{
+    const Uint64 seed = seedOf(writer, sequence) ^ 0x7E57;
+    std::string s(1 + mixedSize(seed, 40, 200, 400), ' ');
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = char('a' + mix(seed + i) % 26);
+    return s;
+}
+
+/* Letters and control bytes only: the hex dump shows the former as
+ * themselves and the latter as dots, whatever else it takes as printable. */
+Bytes logBytes(Uint32 writer, Uint32 sequence)
+{
+    const Uint64 seed = seedOf(writer, sequence) ^ 0xB17E;
+    Bytes b(1 + mixedSize(seed, 30, 300, 600));
+    for (size_t i = 0; i < b.size(); ++i) {
+        Uint64 r = mix(seed + i);
+        b[i] = r % 3 == 0 ? Uint8(r >> 8 & 0x1F) : Uint8('A' + (r >> 8) % 26);
+    }
+    return b;
+}
+
+Uint32 logChecksum(Uint32 writer, Uint32 sequence, const std::string& text, const Bytes& bytes)
+{
+    Uint32 h = fnv1a(&writer, 4);
+    h = fnv1a(&sequence, 4, h);
+    h = fnv1a(text.data(), text.size(), h);
+    return fnv1a(bytes.data(), bytes.size(), h);
+}
+
+std::string format(const char* fmt, unsigned v)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, fmt, v);
+    return buf;
+}
+
+std::string uintItem(unsigned label, Uint32 v)
+{
+    return format("DATA #%-2u: Uint32, 4 bytes\r\n", label) + std::to_string(v) + "\r\n";
+}
+
+std::string hexDump(unsigned label, const Bytes& b)
+{
+    const size_t shown = std::min<size_t>(b.size(), 512);
+    std::string s = format("DATA #%-2u: <hexdump>, ", label) + std::to_string(shown) + " bytes";
+    if (shown != b.size())
+        s += "of " + std::to_string(b.size());
+    s += "\r\n";
+    for (size_t line = 0; line < shown; line += 16) {
+        std::string chars;
+        for (size_t c = 0; c < 16; ++c) {
+            if (line + c < shown) {
+                const Uint8 v = b[line + c];
+                s += format("%02X", v);
+                chars += v >= 0x20 && v < 0x7F ? char(v) : '.';
+            } else {
+                s += "  ";
+            }
+            if (c % 4 == 3)
+                s += "  ";
+        }
+        s += "  " + chars + "\r\n";
+    }
+    return s;
+}
+
+/* The items of record `sequence` of `writer`, as the log writes them. */
+std::string expectedLogItems(Uint32 writer, Uint32 sequence)
+{
+    const std::string text = logText(writer, sequence);
+    const Bytes bytes = logBytes(writer, sequence);
+    return uintItem(1, writer) + uintItem(2, sequence) +
+           format("DATA #3 : String, %u bytes\r\n", (unsigned)text.size()) + text + "\r\n" +
+           hexDump(4, bytes) + uintItem(5, logChecksum(writer, sequence, text, bytes));
+}
+
+Uint32 openLogFile(KIVLogFac* fac, const std::string& path)
+{
+    KIVLogFacParam p;
+    snprintf(p.fileName, sizeof p.fileName, "%s", path.c_str());
+    snprintf(p.name, sizeof p.name, "%s", "kivstress");
+    p.level = KIVLOG_INFO;
+    p.destination = KIVLOG_DEST_FILE;
+    p.permissions = 0644;
+    return kivLogFacOpen(&p, fac);
+}
+
+/* The next record at `pos`: its position field must name `pos` + 2 (after
+ * the leading CR LF) and its length must end it where the next begins. */
+bool nextLogRecord(const std::string& file, size_t pos, std::string& record, std::string& error)
+{
+    const std::string where = "record at " + std::to_string(pos);
+    if (file.compare(pos, 2, "\r\n") != 0 || pos + 50 > file.size()) {
+        error = where + ": no record starts here";
+        return false;
+    }
+    unsigned long long at = 0;
+    unsigned length = 0;
+    if (sscanf(file.substr(pos + 33, 17).c_str(), "I%lluH%u", &at, &length) != 2 ||
+        at != pos + 2 || pos + 2 + length > file.size()) {
+        error = where + ": position field " + file.substr(pos + 33, 17);
+        return false;
+    }
+    record = file.substr(pos, 2 + length);
+    return true;
+}
+
+} // namespace
+
+/* args: log file, start line, writer number, count.  One thread: the log's
+ * busy flag drops records written at the same moment within one process. */
+KIVTEST_CHILD(stressLogWriter)
+{
+    KIVLogFac fac{};
+    if (openLogFile(&fac, args.at(0)) != 0)
+        return 2;
+    Uint32 writer = (Uint32)std::atol(args.at(2).c_str());
+    const Uint32 count = (Uint32)std::atol(args.at(3).c_str());
+    ChildStartLine start(args.at(1));
+    if (!start.wait())
+        return 3;
+    for (Uint32 s = 0; s < count; ++s) {
+        const std::string text = logText(writer, s);
+        const Bytes bytes = logBytes(writer, s);
+        Uint32 sum = logChecksum(writer, s, text, bytes);
+        Uint32 sequence = s;
+        if (kivLog(&fac, kLogFn, 0, 10, KIVLOG_INFO, 5, KIVLOG_UINT(writer),
+                   KIVLOG_UINT(sequence), KIVLOG_STRING(text.c_str()),
+                   KIVLOG_RAW(bytes.data(), bytes.size()), KIVLOG_UINT(sum)) != 0)
+            return 4;
+    }
+    return 0;
+}
+
+TEST(StressLog, ProcessesAppendRecordsOfMixedSizesToOneFile)
+{
+    const Uint32 writers = 7, count = scaled(1000, 150);
+    KivTestTempDir dir;
+    const std::string path = dir.file("stress.log");
+    ParentStartLine start;
+    ASSERT_NE(nullptr, start.line);
+    std::vector<KivTestProcess> children;
+    for (Uint32 w = 0; w < writers; ++w)
+        children.push_back(kivtestSpawnChild(
+            "stressLogWriter", {path, start.name, std::to_string(w), std::to_string(count)}));
+    start.release(writers);
+    for (KivTestProcess& c : children)
+        EXPECT_EQ(0, kivtestWaitChild(c));
+
+    const std::string file = kivtestReadFile(path);
+    std::vector<Uint32> next(writers, 0);
+    Errors errors;
+    size_t pos = 0, records = 0;
+    while (pos < file.size() && errors.size() < 10) {
+        std::string record, error;
+        if (!nextLogRecord(file, pos, record, error)) {
+            errors.push_back(error);
+            break;
+        }
+        const size_t items = record.find("DATA #1 : Uint32, 4 bytes\r\n");
+        Uint32 w = 0;
+        if (items == std::string::npos ||
+            sscanf(record.c_str() + items + 27, "%u", &w) != 1 || w >= writers) {
+            errors.push_back("record at " + std::to_string(pos) + " has no writer");
+        } else if (next[w] >= count ||
+                   record.substr(items) != expectedLogItems(w, next[w])) {
+            // Each writer's records appear in its order, each whole.
+            errors.push_back("record at " + std::to_string(pos) + " of writer " +
+                             std::to_string(w) + " is not its #" + std::to_string(next[w]));
+        } else {
+            ++next[w];
+        }
+        ++records;
+        pos += record.size();
+    }
+    EXPECT_TRUE(errors.empty()) << join(errors);
+    for (Uint32 w = 0; w < writers; ++w)
+        EXPECT_EQ(count, next[w]) << "records of writer " << w;
+    EXPECT_EQ((size_t)writers * count, records);
+}
+
+/* ================================================================================
+ * One message queue, several writer and reader processes
+ * ================================================================================ */
+
+namespace {
+
+const Uint32 kQueueRing = 1024;
+
+/* A message: who sent it, its number, its length, bytes derived from both
+ * and a checksum.  An empty message tells a reader to stop. */
+struct QueueHead {
+    Uint32 writer;
+    Uint32 sequence;
+    Uint32 length;   /* of the whole message */
+};
+const Uint32 kQueueMin = sizeof(QueueHead) + 4;
+
+Uint32 queueMessageLength(Uint32 writer, Uint32 sequence)
+{
+    /* Up to a fifth of the ring mostly, now and then up to three rings. */
+    return kQueueMin + mixedSize(seedOf(writer, sequence) ^ 0x9E, kQueueRing / 5, kQueueRing,
+                                 3 * kQueueRing);
+}
+
+void buildQueueMessage(Uint32 writer, Uint32 sequence, Bytes& m)
+{
+    const Uint32 length = queueMessageLength(writer, sequence);
+    m.resize(length);
+    QueueHead head{writer, sequence, length};
+    memcpy(m.data(), &head, sizeof head);
+    fillBytes(m.data() + sizeof head, length - kQueueMin, seedOf(writer, sequence) ^ 0x9E);
+    const Uint32 sum = fnv1a(m.data(), length - 4);
+    memcpy(m.data() + length - 4, &sum, 4);
+}
+
+/* The readers' report, in shared memory: per message how often it arrived,
+ * and per reader how many arrived corrupt. */
+struct QueueReport {
+    Uint32 writers, count, readers;
+    Uint32* received() { return reinterpret_cast<Uint32*>(this + 1); }
+    Uint32* corrupt() { return received() + writers * count; }
+    static size_t bytes(Uint32 writers, Uint32 count, Uint32 readers)
+    {
+        return sizeof(QueueReport) + 4 * ((size_t)writers * count + readers);
+    }
+};
+
+KIVIPCQueResID stressQueueIds(const std::string& path)
+{
+    KIVIPCGetResIDParam d;
+    d.path = path.c_str();
+    d.id = 3;
+    d.localOnly = true;
+    KIVIPCQueResID ids;
+    kivIPCGetQueResID(&d, &ids);
+    return ids;
+}
+
+/* Takes one message; a small buffer is grown to the size a too-long
+ * message reports, and the get is tried again (another reader may have
+ * taken that message meanwhile). */
+Uint32 takeMessage(KIVHIPCQueue& q, Bytes& buffer, Uint32* received)
+{
+    for (;;) {
+        Uint32 rc = q.get(buffer.data(), (Uint32)buffer.size(), received, 60000);
+        if (rc != ECF_QUE_MSG_TOO_BIG)
+            return rc;
+        buffer.resize(*received);
+    }
+}
+
+/* Checks a message; its number, or -1 when it is corrupt. */
+long checkQueueMessage(const QueueReport& r, const Bytes& m, Uint32 n)
+{
+    QueueHead head;
+    if (n < kQueueMin)
+        return -1;
+    memcpy(&head, m.data(), sizeof head);
+    Uint32 sum = 0;
+    memcpy(&sum, m.data() + n - 4, 4);
+    if (head.length != n || head.writer >= r.writers || head.sequence >= r.count ||
+        n != queueMessageLength(head.writer, head.sequence) || sum != fnv1a(m.data(), n - 4))
+        return -1;
+    return (long)(head.writer * r.count + head.sequence);
+}
+
+} // namespace
+
+/* args: queue path, start line, writer number, count. */
+KIVTEST_CHILD(stressQueueWriter)
+{
+    KIVHIPCQueue q;
+    KIVIPCQueResID ids = stressQueueIds(args.at(0));
+    if (q.attach(&ids) != 0)
+        return 2;
+    const Uint32 writer = (Uint32)std::atol(args.at(2).c_str());
+    const Uint32 count = (Uint32)std::atol(args.at(3).c_str());
+    ChildStartLine start(args.at(1));
+    if (!start.wait())
+        return 3;
+    Bytes m;
+    for (Uint32 s = 0; s < count; ++s) {
+        buildQueueMessage(writer, s, m);
+        if (q.put(m.data(), (Uint32)m.size()) != 0)
+            return 4;
+    }
+    return q.detach() == 0 ? 0 : 5;
+}
+
+/* args: queue path, start line, reader number, report name, report size.
+ * Takes messages until an empty one and marks each in the report. */
+KIVTEST_CHILD(stressQueueReader)
+{
+    KIVHIPCQueue q;
+    KIVIPCQueResID ids = stressQueueIds(args.at(0));
+    if (q.attach(&ids) != 0)
+        return 2;
+    const Uint32 reader = (Uint32)std::atol(args.at(2).c_str());
+    const size_t reportBytes = (size_t)std::atol(args.at(4).c_str());
+    auto* report = static_cast<QueueReport*>(kivtestShmOpen(args.at(3), reportBytes, false));
+    if (report == nullptr)
+        return 3;
+    ChildStartLine start(args.at(1));
+    if (!start.wait())
+        return 4;
+    // Readers start with buffers of different sizes, most too small for
+    // the longest messages.
+    Bytes buffer(reader == 0 ? 4 * kQueueRing : 64 << reader);
+    std::vector<long> last(report->writers, -1);
+    int rc = 0;
+    for (;;) {
+        Uint32 n = 0;
+        if (takeMessage(q, buffer, &n) != 0) {
+            rc = 5;
+            break;
+        }
+        if (n == 0)
+            break;
+        const long id = checkQueueMessage(*report, buffer, n);
+        if (id < 0) {
+            __atomic_fetch_add(&report->corrupt()[reader], 1u, __ATOMIC_SEQ_CST);
+            continue;
+        }
+        __atomic_fetch_add(&report->received()[id], 1u, __ATOMIC_SEQ_CST);
+        // One writer's messages reach one reader in their order.
+        const Uint32 writer = (Uint32)(id / report->count);
+        if (id <= last[writer])
+            rc = 6;
+        last[writer] = id;
+    }
+    kivtestShmClose(report, reportBytes);
+    q.detach();
+    return rc;
+}
+
+TEST(StressQueue, WriterAndReaderProcessesWithMessagesLargerThanTheRing)
+{
+    const Uint32 writers = 4, readers = 3, count = scaled(5000, 1000);
+    const std::string path = kivtestUniqueName("kivstress_que");
+    KIVIPCQueueCreateParam p;
+    p.queResID = stressQueueIds(path);
+    p.queueSize = kQueueRing;
+    p.permissions = 0600;
+    KIVHIPCQueue q;
+    ASSERT_EQ(0u, q.create(&p));
+
+    const std::string reportName = kivtestUniqueName("kivstress_rep");
+    const size_t reportBytes = QueueReport::bytes(writers, count, readers);
+    auto* report = static_cast<QueueReport*>(kivtestShmOpen(reportName, reportBytes, true));
+    ASSERT_NE(nullptr, report);
+    report->writers = writers;
+    report->count = count;
+    report->readers = readers;
+
+    ParentStartLine start;
+    ASSERT_NE(nullptr, start.line);
+    std::vector<KivTestProcess> readerProcs, writerProcs;
+    for (Uint32 r = 0; r < readers; ++r)
+        readerProcs.push_back(kivtestSpawnChild(
+            "stressQueueReader", {path, start.name, std::to_string(r), reportName,
+                                  std::to_string(reportBytes)}));
+    for (Uint32 w = 0; w < writers; ++w)
+        writerProcs.push_back(kivtestSpawnChild(
+            "stressQueueWriter", {path, start.name, std::to_string(w), std::to_string(count)}));
+    start.release(writers + readers);
+    for (KivTestProcess& w : writerProcs)
+        EXPECT_EQ(0, kivtestWaitChild(w));
+    for (Uint32 r = 0; r < readers; ++r)
+        EXPECT_EQ(0u, q.put(nullptr, 0));   // one stop mark per reader
+    for (KivTestProcess& r : readerProcs)
+        EXPECT_EQ(0, kivtestWaitChild(r));
+
+    Uint32 missing = 0, duplicated = 0, corrupt = 0;
+    for (Uint32 i = 0; i < writers * count; ++i) {
+        missing += report->received()[i] == 0;
+        duplicated += report->received()[i] > 1;
+    }
+    for (Uint32 r = 0; r < readers; ++r)
+        corrupt += report->corrupt()[r];
+    EXPECT_EQ(0u, missing);
+    EXPECT_EQ(0u, duplicated);
+    EXPECT_EQ(0u, corrupt);
+    EXPECT_FALSE(q.hasMessage());
+    kivtestShmClose(report, reportBytes);
+    kivtestShmUnlink(reportName);
+    EXPECT_EQ(0u, q.destroy());
+}
