@@ -19,6 +19,17 @@ namespace {
 
 const Uint32 kSlots = 16;
 
+// 64-bit Windows compilers point the frame register past the other saved
+// registers, so the word there is not the caller's frame: the chain the
+// collector follows exists only on 32-bit x86 and on Linux.
+#if defined(_WIN64)
+const bool kFramesNotChained = true;
+#else
+const bool kFramesNotChained = false;
+#endif
+const char kFramesNotChainedWhy[] =
+    "64-bit Windows frames keep no chain of frame pointers to follow";
+
 struct Collected {
     void*  addresses[kSlots];
     Uint32 count;
@@ -96,8 +107,8 @@ TEST_F(SymbolServices, LockTableHasTheTwentyRecordsInOrder)
 
 TEST_F(SymbolServices, StackOfThreeNestedFunctionsNamesAllThree)
 {
-    if (kivtestUnderWine())
-        GTEST_SKIP() << "the frame-pointer walk stops early on the x86_64 build under wine; to be investigated";
+    if (kFramesNotChained)
+        GTEST_SKIP() << kFramesNotChainedWhy;
     Collected c;
     outerCollect(&c, 0);
     ASSERT_GE(c.count, 4u);
@@ -116,8 +127,8 @@ TEST_F(SymbolServices, StackOfThreeNestedFunctionsNamesAllThree)
 
 TEST_F(SymbolServices, SkipDropsTheFirstFrames)
 {
-    if (kivtestUnderWine())
-        GTEST_SKIP() << "the frame-pointer walk stops early on the x86_64 build under wine; to be investigated";
+    if (kFramesNotChained)
+        GTEST_SKIP() << kFramesNotChainedWhy;
     Collected c;
     outerCollect(&c, 2);
     ASSERT_GE(c.count, 2u);
