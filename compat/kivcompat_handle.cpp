@@ -6,14 +6,32 @@
 
 #include <mutex>
 #include <new>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace kivcompat {
 
 namespace {
+// Handle values run upwards in steps of 4 from 4 and wrap before 2^31;
+// after a wrap, values still in use are stepped over. A closed handle's
+// value is thus not given out again for a long time, which keeps a stale
+// handle from silently naming a newer object.
+const uintptr_t kHandleStep  = 4;
+const uintptr_t kHandleLimit = 0x80000000u;
+
 struct HandleTable {
-    std::mutex                         mutex;
-    std::unordered_set<KernelObject*>  live;
+    std::mutex                                     mutex;
+    std::unordered_map<uintptr_t, KernelObject*>   live;
+    uintptr_t                                      next = kHandleStep;
+
+    uintptr_t newValue()
+    {
+        for (;;) {
+            uintptr_t value = next;
+            next = next + kHandleStep < kHandleLimit ? next + kHandleStep : kHandleStep;
+            if (live.count(value) == 0)
+                return value;
+        }
+    }
 };
 
 // Never destroyed: handles may be used and closed from static destructors
@@ -22,6 +40,11 @@ HandleTable& table()
 {
     static HandleTable* t = new HandleTable;
     return *t;
+}
+
+uintptr_t valueOf(HANDLE handle)
+{
+    return reinterpret_cast<uintptr_t>(handle);
 }
 } // namespace
 
@@ -43,26 +66,28 @@ BOOL KernelObject::release()
 HANDLE handleCreate(KernelObject* object)
 {
     HandleTable& t = table();
+    uintptr_t value;
     try {
         std::lock_guard<std::mutex> lock(t.mutex);
-        t.live.insert(object);
+        value = t.newValue();
+        t.live.emplace(value, object);
     } catch (const std::bad_alloc&) {
         object->release();
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    return static_cast<HANDLE>(object);
+    return reinterpret_cast<HANDLE>(value);
 }
 
 ObjectRef<KernelObject> handleLookup(HANDLE handle)
 {
     HandleTable& t = table();
-    KernelObject* object = static_cast<KernelObject*>(handle);
     {
         std::lock_guard<std::mutex> lock(t.mutex);
-        if (object && t.live.count(object)) {
-            object->addRef();
-            return ObjectRef<KernelObject>(object);
+        auto it = t.live.find(valueOf(handle));
+        if (it != t.live.end()) {
+            it->second->addRef();
+            return ObjectRef<KernelObject>(it->second);
         }
     }
     SetLastError(ERROR_INVALID_HANDLE);
@@ -74,12 +99,12 @@ ObjectRef<KernelObject> handleLookup(HANDLE handle)
 static KernelObject* handleRemove(HANDLE handle, bool* permanent)
 {
     HandleTable& t = table();
-    KernelObject* object = static_cast<KernelObject*>(handle);
     *permanent = false;
     std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = object ? t.live.find(object) : t.live.end();
+    auto it = t.live.find(valueOf(handle));
     if (it == t.live.end())
         return nullptr;
+    KernelObject* object = it->second;
     if (object->permanent()) {
         *permanent = true;
         return nullptr;

@@ -2,10 +2,12 @@
  * kivcompat_handle.h - the kernel-object model behind the compat HANDLE
  * (internal to the compat sources, not exported).
  *
- * A HANDLE is the address of a KernelObject.  Every live handle is entered
- * in one process-wide set; a call looks its handle up there first, so a
- * closed, stale or invented handle gives ERROR_INVALID_HANDLE and is never
- * dereferenced.  Objects are reference counted: the handle owns one
+ * A HANDLE is a small number naming a KernelObject in one process-wide
+ * table; a call looks its handle up there first, so a closed, stale or
+ * invented handle gives ERROR_INVALID_HANDLE and is never dereferenced.
+ * The numbers are multiples of 4 below 2^31, as Windows hands out, so that
+ * a handle survives the 32-bit words the library keeps it in (error
+ * contexts, log items) and widens back unchanged on a 64-bit build.  Objects are reference counted: the handle owns one
  * reference and every call in progress holds another (ObjectRef), so that
  * CloseHandle on one thread cannot pull an object from under a ReadFile or a
  * wait on another.  The system resources go (close()) with the last
@@ -96,8 +98,10 @@ public:
     }
     void reset()
     {
+        // Always the reference count's release, even where T has a member
+        // of the same name.
         if (p_)
-            p_->release();
+            static_cast<KernelObject*>(p_)->release();
         p_ = nullptr;
     }
     T* get() const { return p_; }

@@ -56,6 +56,10 @@
 #include <new>
 #include <string>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace kivcompat {
 
 namespace {
@@ -805,6 +809,24 @@ DWORD protectOf(const char* perms)
     return r ? PAGE_READONLY : PAGE_NOACCESS;
 }
 
+// The shadow memory of the address sanitizer is address space its runtime
+// reserved, not memory of the program; it is reported as reserved, so that
+// walks over the committed regions (the trap file's) skip its terabytes.
+#if defined(__SANITIZE_ADDRESS__)
+bool runtimeReserved(uintptr_t start)
+{
+    size_t scale = 0, offset = 0;
+    __asan_get_shadow_mapping(&scale, &offset);
+    const uintptr_t shadowEnd = offset + ((static_cast<uintptr_t>(1) << 47) >> scale);
+    return start >= offset && start < shadowEnd;
+}
+#else
+bool runtimeReserved(uintptr_t)
+{
+    return false;
+}
+#endif
+
 // Reads one line of the kernel's mapping list; a line longer than the
 // buffer is cut (only its path would be lost).
 bool readLine(FILE* f, char* line, int size)
@@ -1004,7 +1026,7 @@ SIZE_T VirtualQueryEx(HANDLE process, LPCVOID address, PMEMORY_BASIC_INFORMATION
             info.RegionSize = static_cast<SIZE_T>(end - base);
             info.Protect = protectOf(perms);
             info.AllocationProtect = info.Protect;
-            info.State = MEM_COMMIT;
+            info.State = runtimeReserved(static_cast<uintptr_t>(start)) ? MEM_RESERVE : MEM_COMMIT;
             info.Type = inode != 0 ? MEM_MAPPED : MEM_PRIVATE;
             break;
         }

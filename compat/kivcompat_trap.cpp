@@ -363,7 +363,10 @@ public:
         return WAIT_OBJECT_0;
     }
 
-    BOOL release()
+    // Not named release(): that would hide KernelObject::release(), and an
+    // ObjectRef<MutexObject> would then give up ownership instead of its
+    // reference, leaking the object and freeing a mutex the thread holds.
+    BOOL releaseOwnership()
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -519,7 +522,7 @@ BOOL ReleaseMutex(HANDLE mutex)
     ObjectRef<MutexObject> m = handleLookupAs<MutexObject>(mutex, ObjectType::Mutex);
     if (!m)
         return FALSE;
-    return m->release();
+    return m->releaseOwnership();
 }
 
 BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX status)

@@ -60,6 +60,22 @@ CallStack* threadStack()
 }
 bool setThreadStack(CallStack* s) { return haveSlot() && TlsSetValue(g_slot, s); }
 
+/* A TLS slot has no destructor: the thread's own owner frees its stack
+ * when the thread ends, or every profiled thread would leave its 8 KB
+ * behind. */
+struct ThreadStackOwner {
+    CallStack* stack = nullptr;
+    ~ThreadStackOwner()
+    {
+        if (stack == nullptr)
+            return;
+        (void)setThreadStack(nullptr);
+        free(stack->frames);
+        free(stack);
+    }
+};
+thread_local ThreadStackOwner t_stackOwner;
+
 CallStack* makeThreadStack()
 {
     CallStack* s = static_cast<CallStack*>(malloc(sizeof(CallStack)));
@@ -67,8 +83,10 @@ CallStack* makeThreadStack()
     if (s != nullptr && frames != nullptr) {
         s->frames = frames;
         s->count = 0;
-        if (setThreadStack(s))
+        if (setThreadStack(s)) {
+            t_stackOwner.stack = s;
             return s;
+        }
     }
     free(frames);
     free(s);

@@ -133,7 +133,8 @@ void kivHexDumpToBuffer(const void* data, Uint32 length, char* out, Uint32 outSi
         // right at the buffer's last byte.
         if (room <= prefixLength + lineLength + 2)
             return;
-        std::memcpy(at, prefix, prefixLength);
+        if (prefixLength != 0)  /* no prefix may be a null one, which memcpy must not see */
+            std::memcpy(at, prefix, prefixLength);
         std::memcpy(at + prefixLength, line, lineLength + 1);
         at += prefixLength + lineLength;
         room -= prefixLength + lineLength;
