@@ -6,7 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES="cmake make g++ g++-multilib mingw-w64 wine64 googletest libbenchmark-dev"
+# Builds and tests: the compilers, wine and GoogleTest; the sanitizer
+# builds use gcc's runtimes, the fuzz targets clang and its runtimes.
+# Benchmarks: Google Benchmark and LTTng-UST with its session daemon.
+PACKAGES="cmake make g++ g++-multilib mingw-w64 wine64 googletest clang libclang-rt-14-dev
+          libbenchmark-dev pkg-config liblttng-ust-dev lttng-tools"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -29,9 +29,8 @@ export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:re
 
 # Tests that cannot run under a sanitizer, by design (see docs/sanitizers.md):
 # the debug allocator's double-free detection reads the freed block, which
-# ASan stops as a use after free; the trap tests fault on purpose with a null
-# store, which UBSan stops before the fault happens.
-ASAN_TEST_EXCLUDE="Mem.DoubleFreeIsReportedAndNotPerformed:Mem.OffModeInAFreshProcess:TrapFault.*"
+# ASan stops as a use after free.
+ASAN_TEST_EXCLUDE="Mem.DoubleFreeIsReportedAndNotPerformed:Mem.OffModeInAFreshProcess"
 # ThreadSanitizer sees the double-free detection's read as a use after free too.
 TSAN_TEST_EXCLUDE="Mem.DoubleFreeIsReportedAndNotPerformed:Mem.OffModeInAFreshProcess"
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Build (incrementally) and run the tests: the Linux 32-bit suites, the
-# 32-bit Windows DLL (must build without warnings), and the same suites
-# built for 64-bit Windows and run under wine64.
+# 32-bit Windows DLL (must build without warnings), the same suites built
+# for 64-bit Windows and run under wine64, then the sanitizer builds of the
+# suites (scripts/sanitize.sh) and a bounded fuzzing run from the committed
+# corpora (scripts/fuzz.sh).  KIVE_QUICK=1 stops after the wine64 suites.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -49,4 +51,10 @@ WINESERVER=$(dirname "$WINE64")/wineserver
 status=0
 (cd build/win64 && ctest --output-on-failure -j"$JOBS") || status=$?
 [ -n "$WINESERVER" ] && "$WINESERVER" -k 2>/dev/null || true
-exit $status
+[ $status -ne 0 ] && exit $status
+[ "${KIVE_QUICK:-0}" = 1 ] && exit 0
+
+echo "== sanitizers: Linux 64-bit"
+scripts/sanitize.sh
+echo "== fuzzing"
+scripts/fuzz.sh
