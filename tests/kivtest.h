@@ -6,7 +6,11 @@
 #ifndef KIVTEST_H
 #define KIVTEST_H
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -60,6 +64,27 @@ private:
 };
 
 std::string kivtestReadFile(const std::string& path);
+
+/* Sets (or, for null, removes) an environment variable for this process,
+ * where both the system and the C run-time library read it. */
+void kivtestSetEnv(const char* name, const char* value);
+
+/* Polls `cond` for up to a minute: for states another thread or process
+ * reaches by blocking, which nothing signals. */
+template <class C> bool kivtestEventually(C cond)
+{
+    for (int i = 0; i < 60000; ++i) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+/* Deterministic contents, the same in every process: a mixed word of
+ * `seed`, and `n` bytes made from the seed. */
+uint64_t kivtestMix(uint64_t seed);
+void     kivtestFillBytes(unsigned char* p, size_t n, uint64_t seed);
 
 /* True when running under Wine (the Windows test build on Linux). */
 bool kivtestUnderWine();

@@ -4,6 +4,7 @@
 #include "kivtestlog.h"
 
 #include "kivecf.h"
+#include "kivipc.h"
 
 #include <cstring>
 #include <mutex>
@@ -177,4 +178,33 @@ void kivtestExpectVersionRecord(const KivLogCapture& log, Uint32 functionId, Uin
     EXPECT_EQ((std::vector<Uint64>{found, KIV_VERSION_MIN}), r.scalars());
     for (const auto& item : r.items)
         EXPECT_EQ(KIVLOG_TYPE_UINT, item.type);
+}
+
+namespace {
+
+KIVIPCGetResIDParam localName(const std::string& path, Sint32 id)
+{
+    KIVIPCGetResIDParam d;
+    d.path = path.c_str();
+    d.id = id;
+    d.localOnly = true;
+    return d;
+}
+
+} // namespace
+
+KIVIPCResID kivtestResID(const std::string& path, Sint32 id)
+{
+    KIVIPCGetResIDParam d = localName(path, id);
+    KIVIPCResID r;
+    EXPECT_EQ(0u, kivIPCGetResID(&d, &r));
+    return r;
+}
+
+KIVIPCQueResID kivtestQueResID(const std::string& path, Sint32 id)
+{
+    KIVIPCGetResIDParam d = localName(path, id);
+    KIVIPCQueResID r;
+    EXPECT_EQ(0u, kivIPCGetQueResID(&d, &r));
+    return r;
 }

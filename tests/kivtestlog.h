@@ -62,4 +62,12 @@ public:
 void kivtestExpectNullRecord(const KivLogCapture& log, Uint32 functionId);
 void kivtestExpectVersionRecord(const KivLogCapture& log, Uint32 functionId, Uint32 found);
 
+/* The session-local identifier of the shared object `id` of `path`, and
+ * the three names of a queue (kind 1 unless told); a test failure when the
+ * library refuses the path. */
+class KIVIPCResID;
+class KIVIPCQueResID;
+KIVIPCResID    kivtestResID(const std::string& path, Sint32 id);
+KIVIPCQueResID kivtestQueResID(const std::string& path, Sint32 id = 1);
+
 #endif /* KIVTESTLOG_H */

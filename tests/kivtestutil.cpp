@@ -261,3 +261,35 @@ bool kivtestUnderWine()
     return false;
 #endif
 }
+
+void kivtestSetEnv(const char* name, const char* value)
+{
+#if defined(_WIN32)
+    SetEnvironmentVariableA(name, value);
+    std::string assignment = std::string(name) + "=" + (value ? value : "");
+    _putenv(assignment.c_str());
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+uint64_t kivtestMix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+void kivtestFillBytes(unsigned char* p, size_t n, uint64_t seed)
+{
+    uint64_t word = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 8 == 0)
+            word = kivtestMix(seed + i);
+        p[i] = (unsigned char)(word >> (8 * (i % 8)));
+    }
+}

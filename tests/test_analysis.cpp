@@ -146,6 +146,14 @@ Record analyse(Uint32 called, Uint32 error, KIVErrorContext& ctx, size_t items,
     return a;
 }
 
+/* The same for a failure on `path`, which is the whole context. */
+Record analysePath(Uint32 called, Uint32 error, const std::string& path, size_t items)
+{
+    KIVErrorContext ctx;
+    ctx.setPath(path.c_str());
+    return analyse(called, error, ctx, items);
+}
+
 std::string joinPath(const std::string& a, const std::string& b)
 {
     return a + KIV_PATH_SEPARATOR + b;
@@ -321,9 +329,7 @@ TEST_F(Analysis, APathWhoseSecondDirectoryCannotBeReadGivesOneLine)
     if (walkLine(first).empty())
         GTEST_SKIP() << first << " cannot be read as a directory here";
     const std::string path = joinPath(joinPath(first, kivtestUniqueName("absent")), "x");
-    KIVErrorContext ctx;
-    ctx.setPath(path.c_str());
-    const Record a = analyse(kStat, 1, ctx, 3);
+    const Record a = analysePath(kStat, 1, path, 3);
     EXPECT_EQ(std::string(kWalkHeading) + walkLine(first) + kCannotDescend, a.items[2].text);
 }
 
@@ -333,9 +339,7 @@ TEST_F(Analysis, AWalkDownAReadablePathEndsWithTheTarget)
     KivTestTempDir dir;
     const std::string file = dir.file("target.txt");
     std::ofstream(file) << "12345";
-    KIVErrorContext ctx;
-    ctx.setPath(file.c_str());
-    const Record a = analyse(kStat, 20, ctx, 4);
+    const Record a = analysePath(kStat, 20, file, 4);
     EXPECT_EQ(header(3, " - User info\n - Target file info\n - Path access permission\n") +
                   "\n Target file = " + file + "\n",
               a.items[0].text);
@@ -358,9 +362,7 @@ TEST_F(Analysis, TheWalkTextStaysWithinItsSize)
         ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr)) << path;
     }
     const std::string target = joinPath(path, "gone");
-    KIVErrorContext ctx;
-    ctx.setPath(target.c_str());
-    const std::string walk = analyse(kAccess, 13, ctx, 3).items[2].text;
+    const std::string walk = analysePath(kAccess, 13, target, 3).items[2].text;
     EXPECT_LE(walk.size(), 671u);
     EXPECT_EQ(expectedWalk(target), walk);
     EXPECT_TRUE(startsWith(walk, kWalkHeading));
@@ -412,9 +414,7 @@ TEST_F(Analysis, AFullDiskAddsTheFileSystemOfTheTarget)
     KivTestTempDir dir;
     const std::string file = dir.file("big.dat");
     std::ofstream(file) << "x";
-    KIVErrorContext ctx;
-    ctx.setPath(file.c_str());
-    const Record a = analyse(kWriteFile, 28, ctx, 4);
+    const Record a = analysePath(kWriteFile, 28, file, 4);
     EXPECT_EQ(header(4, " - User info\n - ulimit info\n - Target file info\n - File system\n") +
                   "\n Target file = " + file + "\n",
               a.items[0].text);

@@ -13,7 +13,6 @@
 #include "kivtest.h"
 #include "kivthread.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -22,7 +21,6 @@
 
 #if !defined(_WIN32)
 #  include <signal.h>
-#  include <sys/resource.h>
 #  include <unistd.h>
 #endif
 
@@ -30,23 +28,11 @@ namespace {
 
 const char* const kEnvName = "KIV_DEBUG_LOG_FILE";
 
-void setEnv(const char* name, const char* value)
-{
-#if defined(_WIN32)
-    _putenv_s(name, value ? value : "");
-#else
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-#endif
-}
-
 /* Sets the debug log file for the life of the object. */
 class DebugLogFile {
 public:
-    explicit DebugLogFile(const std::string& path) { setEnv(kEnvName, path.c_str()); }
-    ~DebugLogFile() { setEnv(kEnvName, nullptr); }
+    explicit DebugLogFile(const std::string& path) { kivtestSetEnv(kEnvName, path.c_str()); }
+    ~DebugLogFile() { kivtestSetEnv(kEnvName, nullptr); }
 };
 
 bool exists(const std::string& path)
@@ -89,67 +75,39 @@ std::string dumpOf(const void* data, Uint32 length)
     return buf.data();
 }
 
-std::string separator()
+/* The report file of this thread in `dir`. */
+std::string reportFileIn(const KivTestTempDir& dir)
 {
-#if defined(_WIN32)
-    return "\\";
-#else
-    return "/";
-#endif
-}
-
-std::string reportFileIn(const std::string& dir)
-{
-    return dir + separator() + "p" + std::to_string(kivProcessID()) + "t" +
-           std::to_string((unsigned long long)kivThreadID()) + ".mem";
+    return dir.file("p" + std::to_string(kivProcessID()) + "t" +
+                    std::to_string((unsigned long long)kivThreadID()) + ".mem");
 }
 
 /* ---- callback capture ------------------------------------------------- */
 
+/* What the host's callback saw last: the report values and the first
+ * region, and how often it was called. */
 struct CallbackSeen {
     int         calls = 0;
-    std::string expression, file, dumpDirectory;
-    Uint32      line = 0;
-    Uint32      fatal = 0;
-    bool        hadDirectory = false;
-    std::vector<std::pair<const void*, Uint32>> regions;
+    std::string expression, dumpDirectory;
+    Uint32      line = 0, fatal = 0, firstLength = 0;
+    const void* first = nullptr;
 };
 CallbackSeen g_seen;
 
-void captureAssertion(const char* expression, const char* file, Uint32 line,
+void captureAssertion(const char* expression, const char*, Uint32 line,
                       const char* dumpDirectory, Uint32 fatal, va_list* regions)
 {
     ++g_seen.calls;
     g_seen.expression = expression;
-    g_seen.file = file;
     g_seen.line = line;
-    g_seen.hadDirectory = dumpDirectory != nullptr;
-    g_seen.dumpDirectory = dumpDirectory ? dumpDirectory : "";
+    g_seen.dumpDirectory = dumpDirectory ? dumpDirectory : "(none)";
     g_seen.fatal = fatal;
-    g_seen.regions.clear();
     va_list ap;
     va_copy(ap, *regions);
-    for (;;) {
-        const void* a = va_arg(ap, const void*);
-        if (!a)
-            break;
-        Uint32 n = va_arg(ap, Uint32);
-        if (!n)
-            break;
-        g_seen.regions.emplace_back(a, n);
-    }
+    g_seen.first = va_arg(ap, const void*);
+    g_seen.firstLength = g_seen.first ? va_arg(ap, Uint32) : 0;
     va_end(ap);
 }
-
-class CallbackInstalled {
-public:
-    CallbackInstalled()
-    {
-        g_seen = CallbackSeen();
-        kivSetAssertionCallback(captureAssertion);
-    }
-    ~CallbackInstalled() { kivSetAssertionCallback(nullptr); }
-};
 
 } // namespace
 
@@ -174,12 +132,9 @@ TEST(Assert, NonFatalReportIsAppendedToTheDebugLogFile)
     EXPECT_EQ(expectedReport(second, false, "(null)", "(null)", 7), second);
 
     // A report is cut at 255 characters.
-    std::string cutLog = dir.file("long.log");
-    DebugLogFile longEnv(cutLog);
+    DebugLogFile longEnv(dir.file("long.log"));
     EXPECT_EQ(0u, kivAssertFailed(std::string(400, 'e').c_str(), "f.cpp", 1));
-    text = kivtestReadFile(cutLog);
-    EXPECT_EQ(255u, text.size());
-    EXPECT_EQ(0u, text.find("NON-FATAL ASSERTION FAILED!!!\r\n"));
+    EXPECT_EQ(255u, kivtestReadFile(dir.file("long.log")).size());
 }
 
 TEST(Assert, RegionsAreDumpedAfterTheReportUpToTheListEnd)
@@ -199,7 +154,6 @@ TEST(Assert, RegionsAreDumpedAfterTheReportUpToTheListEnd)
     EXPECT_EQ(report + "dump data 0:\n" + dumpOf(first, sizeof first) + "dump data 1:\n" +
                   dumpOf(second, 4),
               text);
-    EXPECT_EQ(0u, dumpOf(first, sizeof first).find("0x")); // lines start with the address
 
     // The list ends at a zero length or a null address.
     EXPECT_EQ(0u, kivAssertFailureAction("a", "f", 1, nullptr, 0, (const void*)second, (Uint32)0,
@@ -218,7 +172,7 @@ TEST(Assert, DumpDirectoryGetsAPerThreadFileInsteadOfTheDebugLog)
     std::string log = dir.file("debug.log");
     DebugLogFile env(log);
     EXPECT_EQ(0u, kivAssertFailedDir("in allocator", "kivmemory", 99, dir.path().c_str()));
-    std::string file = reportFileIn(dir.path());
+    std::string file = reportFileIn(dir);
     std::string text = kivtestReadFile(file);
     EXPECT_EQ(expectedReport(text, false, "in allocator", "kivmemory", 99), text);
 
@@ -238,10 +192,9 @@ TEST(Assert, DumpDirectoryGetsAPerThreadFileInsteadOfTheDebugLog)
 TEST(Assert, UnopenableReportFileIsSkipped)
 {
     KivTestTempDir dir;
-    DebugLogFile env(dir.file("no-such-dir") + separator() + "debug.log");
+    DebugLogFile env(dir.file("no-such-dir/debug.log"));
     EXPECT_EQ(0u, kivAssertFailed("e", "f", 1));
     EXPECT_EQ(0u, kivAssertFailedDir("e", "f", 1, dir.file("missing").c_str()));
-    EXPECT_FALSE(exists(reportFileIn(dir.file("missing"))));
 }
 
 /* ---- default log facility ------------------------------------------------ */
@@ -252,7 +205,7 @@ KIVTEST_CHILD(assert_facility_file)
     // it is closed, which would follow every later test.
     if (args.size() != 1)
         return 10;
-    setEnv(kEnvName, nullptr);
+    kivtestSetEnv(kEnvName, nullptr);
     if (kivAssertFailed("before", "f", 1) != 0)
         return 11;
     if (exists(args[0]))
@@ -287,31 +240,29 @@ TEST(Assert, CallbackTakesOverTheWholeReport)
     std::string log = dir.file("debug.log");
     DebugLogFile env(log);
     {
-        CallbackInstalled cb;
+        g_seen = CallbackSeen();
+        kivSetAssertionCallback(captureAssertion);
         const char data[] = "region";
         // Fatal too: with a callback nothing breaks into the debugger.
         EXPECT_EQ(0u, kivAssertFailureAction("cb", "cb.cpp", 11, dir.path().c_str(), 1,
                                              (const void*)data, (Uint32)6, (const void*)nullptr));
         EXPECT_EQ(1, g_seen.calls);
         EXPECT_EQ("cb", g_seen.expression);
-        EXPECT_EQ("cb.cpp", g_seen.file);
         EXPECT_EQ(11u, g_seen.line);
         EXPECT_EQ(dir.path(), g_seen.dumpDirectory);
         EXPECT_EQ(1u, g_seen.fatal);
-        ASSERT_EQ(1u, g_seen.regions.size());
-        EXPECT_EQ((const void*)data, g_seen.regions[0].first);
-        EXPECT_EQ(6u, g_seen.regions[0].second);
+        EXPECT_EQ((const void*)data, g_seen.first);
+        EXPECT_EQ(6u, g_seen.firstLength);
 
         EXPECT_EQ(0u, kivAssertFailed("plain", "p.cpp", 12));
         EXPECT_EQ(2, g_seen.calls);
-        EXPECT_FALSE(g_seen.hadDirectory);
+        EXPECT_EQ("(none)", g_seen.dumpDirectory);
         EXPECT_EQ(0u, g_seen.fatal);
-        EXPECT_TRUE(g_seen.regions.empty());
-        EXPECT_EQ(0u, kivAssertFailedDir("dir", "d.cpp", 13, "somewhere"));
-        EXPECT_EQ("somewhere", g_seen.dumpDirectory);
+        EXPECT_EQ(nullptr, g_seen.first);
+        kivSetAssertionCallback(nullptr);
     }
     EXPECT_FALSE(exists(log));
-    EXPECT_FALSE(exists(reportFileIn(dir.path())));
+    EXPECT_FALSE(exists(reportFileIn(dir)));
 
     // Removed, the action writes its own report again.
     EXPECT_EQ(0u, kivAssertFailed("again", "a.cpp", 1));
@@ -339,28 +290,13 @@ void exitOnTrap(int)
 
 int fatalAssertion(const std::string& log)
 {
-    setEnv(kEnvName, log.c_str());
+    kivtestSetEnv(kEnvName, log.c_str());
     const char data[] = "fatal data";
     kivAssertFailureAction("fatal expr", "fatal.cpp", 64, nullptr, 1, (const void*)data,
                            (Uint32)10, (const void*)nullptr);
     return 0; // not reached: the assertion breaks
 }
 } // namespace
-
-KIVTEST_CHILD(assert_fatal_unhandled)
-{
-#if defined(_WIN32)
-    // End as a process without a debugger does, with the exception code as
-    // its exit code, rather than starting the system's post-mortem debugger.
-    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG {
-        return EXCEPTION_EXECUTE_HANDLER;
-    });
-#else
-    struct rlimit noCore = {0, 0}; // the breakpoint is expected: no core file
-    setrlimit(RLIMIT_CORE, &noCore);
-#endif
-    return args.size() == 1 ? fatalAssertion(args[0]) : 10;
-}
 
 KIVTEST_CHILD(assert_fatal_caught)
 {
@@ -381,17 +317,4 @@ TEST(Assert, FatalAssertionWritesItsReportAndBreaks)
     EXPECT_EQ(0u, text.find("ASSERTION FAILED!!!\r\nTime       = ")); // no NON-FATAL prefix
     EXPECT_EQ(1u, count(text, "Expr       = fatal expr\r\n"));
     EXPECT_EQ(1u, count(text, "dump data 0:\n"));
-}
-
-TEST(Assert, UnhandledFatalAssertionEndsTheProcessAbnormally)
-{
-    KivTestTempDir dir;
-    std::string log = dir.file("fatal.log");
-    int rc = kivtestRunChild("assert_fatal_unhandled", {log});
-#if defined(_WIN32)
-    EXPECT_EQ((int)EXCEPTION_BREAKPOINT, rc);
-#else
-    EXPECT_EQ(-1, rc); // killed by a signal
-#endif
-    EXPECT_EQ(1u, count(kivtestReadFile(log), "Expr       = fatal expr\r\n"));
 }

@@ -328,20 +328,6 @@ TEST_F(Listing, DumpPrintsEveryName)
 
 /* ---- memory -------------------------------------------------------------------------------- */
 
-void setEnv(const char* name, const char* value)
-{
-#if defined(_WIN32)
-    SetEnvironmentVariableA(name, value);
-    std::string assignment = std::string(name) + "=" + (value ? value : "");
-    _putenv(assignment.c_str());
-#else
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-#endif
-}
-
 /* Live blocks of the full debug mode that carry the listing's tag. */
 int taggedBlocks()
 {
@@ -355,7 +341,7 @@ int taggedBlocks()
  * entry and a name per name, and the flat list. */
 KIVTEST_CHILD(listingBlocks)
 {
-    setEnv("KIVEMEMDBG", (args[1] + ",FULL").c_str());
+    kivtestSetEnv("KIVEMEMDBG", (args[1] + ",FULL").c_str());
     kivMemOneTimeOnly();
     if (g_pMemDebugCB == nullptr)
         return 2;

@@ -2,8 +2,9 @@
  * test_dump.cpp - trace dump files through real files: the header and tail
  * a dumping tool writes, every validation code with a damaged file (and the
  * file position put back), and the parser in both directions over
- * instantaneous dumps of each ring mode, continuous and circular files,
- * profile dumps, garbage slots and records larger than the read buffer.
+ * instantaneous dumps of each ring mode, continuous files, profile dumps,
+ * garbage slots and records larger than the read buffer.  Continuous and
+ * circular files written while processes write are the stress test's.
  */
 #include "gtdump.h"
 #include "kivecf.h"
@@ -241,7 +242,6 @@ TEST(DumpWrite, HeaderAndTailOfAnAttachedInitialisedBlock)
 
     Trace t(GTRACE_KIND_WRAP, kRing, GTRACE_FLAG_TIMESTAMP);
     EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceGetDumpHeaderBuffer(1, nullptr, nullptr, nullptr));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceGetDumpTail(nullptr));
 
     // The ring kind: options, tick factor, ring header, the slot array as
     // data, and a tail.
@@ -253,11 +253,7 @@ TEST(DumpWrite, HeaderAndTailOfAnAttachedInitialisedBlock)
     EXPECT_EQ(0, memcmp(&headerIn(h)->options, &t.block()->options, GTRACE_OPTIONS_SIZE));
     KIVTickConversionFactor mine;
     mine.initialize();
-    const KIVTickConversionFactor& stored = headerIn(h)->tickFactor;
-    EXPECT_EQ(mine.frequency, stored.frequency);
-    EXPECT_EQ(mine.counterTicks, stored.counterTicks);
-    EXPECT_EQ(mine.timestampTicks, stored.timestampTicks);
-    EXPECT_EQ(0, memcmp(headerIn(h)->ring.eyeCatcher, "@HEAD\r\n", 8));
+    EXPECT_EQ(mine.frequency, headerIn(h)->tickFactor.frequency);
     EXPECT_EQ(RAMBO_DUMP_INSTANTANEOUS, headerIn(h)->ring.dumpType);
     EXPECT_EQ((void*)ramboSlots(t.ring()), data);
     EXPECT_EQ(kRing, size);
@@ -398,58 +394,25 @@ TEST(DumpRoundTrip, PayloadPositionAndShortCopy)
     EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(&parser)) << "closed twice";
 }
 
-TEST(DumpRoundTrip, OneFileTwoParsersInterleaved)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    records(0, 200);
-    writeBytes(dir.file("d"), dumpOf(true));
-    DumpFile f(dir.file("d"));
-    GtraceDumpFileParser up, down;
-    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &up, 1));
-    f.seek(0);
-    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &down, 0));
-    GtraceRecord r;
-    for (Uint32 i = 0; i < 200; ++i) {
-        ASSERT_NE(0u, gtraceParseRecords(&f.file, &up, nullptr, &r, sizeof r));
-        EXPECT_EQ(i, r.a);
-        ASSERT_NE(0u, gtraceParseRecords(&f.file, &down, nullptr, &r, sizeof r));
-        EXPECT_EQ(199 - i, r.a);
-    }
-    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&up));
-    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&down));
-}
-
 /* ---- Continuous and circular files ----------------------------------------- */
 
-TEST(DumpContinuous, PlainAndCircularFiles)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    records(0, 400);
-    // Copies taken before the dump calls, which trace themselves.
-    const Uint8* slots = ramboSlots(t.ring());
-    const Bytes young(slots, slots + kRing);
-    // A dumping tool appended the slots written so far; a partial slot at
-    // the end is not visited.
-    Bytes used(young.begin(), young.begin() + t.ring()->counter * 64);
-    writeBytes(dir.file("plain"), continuousDump(0, used));
-    Walk w = expectBothWays(dir.file("plain"), range(0, 400));
-    EXPECT_EQ(0u, w.wrapped);
-    EXPECT_EQ(0u, w.lost);
-    used.resize(used.size() + 40, 0x77);
-    writeBytes(dir.file("partial"), continuousDump(0, used));
-    expectBothWays(dir.file("partial"), range(0, 400));
-
-    // A circular file not yet round is walked from its start.
-    writeBytes(dir.file("young"), continuousDump(kRing, young));
-    EXPECT_EQ(0u, expectBothWays(dir.file("young"), range(0, 400)).wrapped);
-}
-
-TEST(DumpContinuous, EmptyAndShortData)
+/* A dumping tool appended the slots written so far; a partial slot at the
+ * end is not visited, nor is data shorter than one slot. */
+TEST(DumpContinuous, EmptyPartialAndShortData)
 {
     KivTestTempDir dir;
     Trace t(GTRACE_KIND_CHUNKED);
+    gtraceAutoDumpEnabled(0);
+    records(0, 400);
+    // A copy taken before the dump calls, which trace themselves.
+    const Uint8* slots = ramboSlots(t.ring());
+    Bytes used(slots, slots + t.ring()->counter * 64);
+    used.resize(used.size() + 40, 0x77);
+    writeBytes(dir.file("partial"), continuousDump(0, used));
+    Walk w = expectBothWays(dir.file("partial"), range(0, 400));
+    EXPECT_EQ(0u, w.wrapped);
+    EXPECT_EQ(0u, w.lost);
+
     writeBytes(dir.file("empty"), continuousDump(0, Bytes()));
     EXPECT_TRUE(walk(dir.file("empty"), true).records.empty());
     EXPECT_TRUE(walk(dir.file("empty"), false).records.empty());
@@ -479,11 +442,6 @@ TEST(DumpProfile, EntriesOfUsedFunctionsRoundTrip)
             ++calls[fn];
         }
         // The data is the profile table; there is no tail.
-        Bytes h(GTRACE_DUMP_HEADER_SIZE);
-        void* data = nullptr;
-        Uint32 size = 0;
-        ASSERT_EQ(0u, gtraceGetDumpHeaderBuffer(1, h.data(), &data, &size));
-        EXPECT_EQ((void*)gtraceKindArea(t.block()), data);
         RamboDumpTail tail;
         memset(&tail, 0x5A, sizeof tail);
         EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
@@ -567,6 +525,22 @@ Bytes lcgBytes(size_t n, Uint32 seed)
     return out;
 }
 
+/* Walks a whole file with a fresh parser; the number of records. */
+Uint32 countRecords(const std::string& path, Uint8 forward, Uint32* rejected)
+{
+    DumpFile f(path);
+    GtraceDumpFileParser parser;
+    EXPECT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
+    Uint32 n = 0;
+    while (gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0) != 0)
+        ++n;
+    if (parser.kind != GTRACE_PARSER_PROFILE) {
+        EXPECT_EQ(0u, ramboGetRejectedRecords(&parser.ring, rejected));
+    }
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+    return n;
+}
+
 } // namespace
 
 /* Every damage a dump can have, and its code. */
@@ -598,14 +572,9 @@ TEST(DumpValidate, DamagedHeadersAndTails)
          ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER},
         {"dump type 3", changed([](Bytes& b) { headerIn(b)->ring.dumpType = 3; }),
          ECF_RAMBO_INVALID_DUMP_TYPE},
-        {"dump type 0", changed([](Bytes& b) { headerIn(b)->ring.dumpType = 0; }),
-         ECF_RAMBO_INVALID_DUMP_TYPE},
         {"size too small", changed([](Bytes& b) { headerIn(b)->ring.bufferSize = 0x7FFFF; }),
          ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE},
-        {"size too big", changed([](Bytes& b) { headerIn(b)->ring.bufferSize = 0x40000001; }),
-         ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE},
         {"no tail", cut(d.size() - 32), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
-        {"short tail", cut(d.size() - 1), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
         {"short data", cut(GTRACE_DUMP_HEADER_SIZE + 1000), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
         // The header claims a bigger buffer than the file holds.
         {"mis-sized", changed([](Bytes& b) { headerIn(b)->ring.bufferSize = 0x100000; }),
@@ -656,26 +625,14 @@ TEST(DumpValidate, GarbageNeverValidatesOrCrashesTheParser)
     }
     writeBytes(dir.file("g"), d);
 
-    for (const char* name : {"p", "g"}) {
-        for (Uint8 forward : {1, 0}) {
-            SCOPED_TRACE(std::string(name) + (forward ? " forward" : " backward"));
-            DumpFile f(dir.file(name));
-            GtraceDumpFileParser parser;
-            ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
-            Uint32 n = 0;
-            while (gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0) != 0)
-                ++n;
-            if (name[0] == 'p') {
-                EXPECT_LE(n, (garbage.size() - GTRACE_DUMP_HEADER_SIZE) / 16);
-                EXPECT_GT(n, 0u);
-            } else {
-                EXPECT_EQ(0u, n);
-                Uint32 rejected = 0;
-                EXPECT_EQ(0u, ramboGetRejectedRecords(&parser.ring, &rejected));
-                EXPECT_GE(rejected, kSlots / 97);
-            }
-            EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
-        }
+    for (Uint8 forward : {1, 0}) {
+        SCOPED_TRACE(forward);
+        Uint32 rejected = 0;
+        const Uint32 entries = countRecords(dir.file("p"), forward, &rejected);
+        EXPECT_LE(entries, (garbage.size() - GTRACE_DUMP_HEADER_SIZE) / 16);
+        EXPECT_GT(entries, 0u);
+        EXPECT_EQ(0u, countRecords(dir.file("g"), forward, &rejected));
+        EXPECT_GE(rejected, kSlots / 97);
     }
 }
 
@@ -685,28 +642,12 @@ TEST(DumpValidate, QueriesNeedAnOpenParser)
     memset(&s, 0, sizeof s);
     Uint8 flag;
     Uint32 n;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(nullptr, &flag));
     EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(&s, &flag));
     EXPECT_EQ(ECF_INVALID_PARAMETER, ramboWasBufferTruncated(&s, &flag));
     EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetRejectedRecords(&s, &n));
     EXPECT_EQ(ECF_INVALID_PARAMETER, ramboCloseDumpFileParser(&s));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboCloseDumpFileParser(nullptr));
     EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(nullptr));
     EXPECT_EQ(0u, ramboParseDumpFile(nullptr, &s, nullptr, nullptr, 0));
     EXPECT_EQ(ECF_INVALID_PARAMETER, ramboOpenDumpFileParser(nullptr, &s, 1));
     EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceOpenDumpFileParser(nullptr, nullptr, 1));
-
-    // The ring parser alone, on the ring part of a dump.
-    KivTestTempDir dir;
-    writeBytes(dir.file("d"), goodDump());
-    DumpFile f(dir.file("d"));
-    f.seek(GTRACE_DUMP_PREFIX_SIZE);
-    ASSERT_EQ(0u, ramboOpenDumpFileParser(&f.file, &s, 1));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(&s, nullptr));
-    Uint32 got = 0;
-    while (ramboParseDumpFile(&f.file, &s, nullptr, nullptr, 0) != 0)
-        ++got;
-    EXPECT_EQ(20u, got);
-    EXPECT_EQ(0u, ramboCloseDumpFileParser(&s));
-    EXPECT_EQ(0u, ramboParseDumpFile(&f.file, &s, nullptr, nullptr, 0)) << "closed";
 }

@@ -4,9 +4,8 @@
  * decimal text.
  *
  * Randomised checks use a fixed seed. They compare against a reference kept
- * deliberately different from the library (16-bit limbs, schoolbook product,
- * short division for decimal text) so that the 32-bit build checks as much
- * as the 64-bit one.
+ * deliberately different from the library (16-bit limbs, schoolbook product)
+ * so that the 32-bit build checks as much as the 64-bit one.
  */
 #include "kivint128.h"
 #include "kivtest.h"
@@ -107,25 +106,6 @@ void referenceProduct(const int128& a, const int128& b, Uint128& lo, Uint128& hi
     hi = fromLimbs(r + 8);
 }
 
-/* Decimal text of the unsigned value by short division of the limbs. */
-std::string referenceDecimal(const int128& v)
-{
-    Limbs l = toLimbs(v);
-    std::string digits;
-    for (bool zero = false; !zero;) {
-        Uint32 rem = 0;
-        zero = true;
-        for (unsigned i = 8; i-- > 0;) {
-            const Uint32 cur = rem << 16 | l[i];
-            l[i] = cur / 10;
-            rem = cur % 10;
-            zero = zero && l[i] == 0;
-        }
-        digits.insert(digits.begin(), char('0' + rem));
-    }
-    return digits;
-}
-
 } // namespace
 
 /* ---- the building blocks ---- */
@@ -135,13 +115,10 @@ TEST(Int128Blocks, WordsHalvesAndIntegerConstruction)
     const Uint128 v = words(0x11111111, 0x22222222, 0x33333333, 0x44444444);
     EXPECT_EQ(0x2222222211111111ull, v.low64());
     EXPECT_EQ(0x4444444433333333ull, v.high64());
-    EXPECT_EQ(words(0x76543210, 0xFEDCBA98, 0x89ABCDEF, 0x01234567),
-              halves(0x0123456789ABCDEFull, 0xFEDCBA9876543210ull));
     // Integers widen like built-in conversions: sign-extended when signed;
     // the explicit conversions between the classes keep the bits.
     EXPECT_EQ(kMax, Uint128(-1));
     EXPECT_EQ(words(0, 0x80000000u, ~0u, ~0u), Uint128(Sint128(INT64_MIN)));
-    EXPECT_EQ(words(~0u, ~0u, 0, 0), Uint128(UINT64_MAX));
     EXPECT_EQ(words(~0u, 0, 0, 0), Uint128(Sint128(0xFFFFFFFFu)));
     EXPECT_EQ(kSMin, Sint128(words(0, 0, 0, 0x80000000u)));
     // set32 sign-extends into word one only.
@@ -159,7 +136,6 @@ TEST(Int128Blocks, CarriesAcrossWordsAndHalves)
         {words(~0u, ~0u, ~0u, 0), 1, words(0, 0, 0, 1)},
         {kMax, 1, 0},
         {halves(0xFFFFFFFFull, ~0ull), halves(1, 1), words(0, 0, 1, 1)}, // two carries at once
-        {halves(2, 4), halves(2, ~0ull - 2), halves(5, 1)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(text(c[0]) + " + " + text(c[1]));
@@ -174,24 +150,16 @@ TEST(Int128Blocks, CarriesAcrossWordsAndHalves)
 
 TEST(Int128Blocks, OrderOfEdgeValues)
 {
-    const Uint128 u[] = {0, 1, halves(0, ~0ull), halves(1, 0), halves(7, 1), halves(7, 2),
-                         halves(7, ~0ull), halves(8, 0), kMax};
-    const Sint128 s[] = {kSMin, kSMin + 1, shalves(~0ull, 0), shalves(~0ull, 1), -2, -1, 0, 5,
-                         kSMax};
-    for (size_t i = 0; i < 9; ++i)
-        for (size_t j = 0; j < 9; ++j) {
-            SCOPED_TRACE(testing::Message() << i << " against " << j);
-            EXPECT_EQ(i < j, u[i] < u[j]);
-            EXPECT_EQ(i <= j, u[i] <= u[j]);
-            EXPECT_EQ(i < j, s[i] < s[j]);
-            EXPECT_EQ(i >= j, s[i] >= s[j]);
-            EXPECT_EQ(i != j, s[i] != s[j]);
-        }
+    // Neighbours across the halves, and the sign against the magnitude.
+    EXPECT_TRUE(halves(0, ~0ull) < halves(1, 0));
+    EXPECT_TRUE(halves(7, 1) < halves(7, 2));
+    EXPECT_TRUE(kSMin < shalves(~0ull, 1) && shalves(~0ull, 1) < Sint128(-1));
+    EXPECT_TRUE(Sint128(-1) < Sint128(0) && kSMax >= Sint128(0) && kSMax != kSMin);
 }
 
 TEST(Int128Blocks, LogicalShiftsNegationAndWrapping)
 {
-    for (unsigned n : {0u, 1u, 31u, 32u, 33u, 63u, 64u, 65u, 95u, 96u, 127u}) {
+    for (unsigned n : {0u, 31u, 32u, 63u, 64u, 96u, 127u}) {
         const Uint128 bit = Uint128(1) << n;
         for (unsigned i = 0; i < 128; ++i)
             EXPECT_EQ(i == n, bit.testBit(i)) << "bit " << i << " of 1 << " << n;
@@ -205,7 +173,6 @@ TEST(Int128Blocks, LogicalShiftsNegationAndWrapping)
 
     EXPECT_EQ(kSMin, -kSMin);
     EXPECT_EQ(kSMin + 1, -kSMax);
-    EXPECT_EQ(words(0, 0, ~0u, ~0u), -halves(1, 0));
     Uint128 v = kMax;
     EXPECT_EQ(kMax, v++);
     EXPECT_EQ(kMax, --v);
@@ -222,31 +189,15 @@ TEST(Int128Shift, ArithmeticRightShiftFillsWithTheSign)
         unsigned n;
         Sint128 expected;
     } cases[] = {
-        {kSMin, 0, kSMin}, {kSMin, 1, shalves(0xC000000000000000ull, 0)},
-        {kSMin, 63, shalves(~0ull, 0)}, {kSMin, 64, shalves(~0ull, 0x8000000000000000ull)},
-        {kSMin, 127, -1}, {shalves(3, 1), 1, shalves(1, 0x8000000000000000ull)},
-        {kSMax, 126, 1}, {kSMax, 127, 0},
+        {kSMin, 0, kSMin}, {kSMin, 63, shalves(~0ull, 0)},
+        {kSMin, 64, shalves(~0ull, 0x8000000000000000ull)}, {kSMin, 127, -1},
+        {shalves(3, 1), 1, shalves(1, 0x8000000000000000ull)}, {kSMax, 127, 0},
         {-5, 1, -3}, // rounds toward minus infinity
         // Counts of 128 and more: the sign fill.
         {kSMin, 128, -1}, {-7, 4000, -1}, {kSMax, 128, 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, c.value >> c.n) << text(c.value) << " >> " << c.n;
-}
-
-TEST(Int128Shift, RandomShiftsAgainstDivisionByPowersOfTwo)
-{
-    std::mt19937_64 rng(kSeed);
-    for (unsigned round = 0; round < kRandomRounds; ++round) {
-        const Sint128 v = randomSigned(rng);
-        const unsigned n = unsigned(rng() % 128);
-        const Uint128 shifted(v >> n);
-        SCOPED_TRACE(text(v) + " >> " + std::to_string(n));
-        // Shifting back and adding the bits shifted out restores the value,
-        // and the n + 1 top bits are copies of the sign.
-        EXPECT_EQ(Uint128(v), (shifted << n) + (Uint128(v) & ((Uint128(1) << n) - 1)));
-        EXPECT_EQ(v.signBit() ? (Uint128(1) << (n + 1)) - 1 : Uint128(0), shifted >> (127 - n));
-    }
 }
 
 /* ---- floating point ---- */
@@ -262,21 +213,17 @@ TEST(Int128Float, FromFloatTruncatesAndSaturates)
         Uint128 u;
         Sint128 s;
     } cases[] = {
-        {-3.99, false, 0, -3}, {1.0, false, 1, 1}, {-0.0, false, 0, 0},
-        {-0.999999, false, 0, 0}, {std::numeric_limits<double>::denorm_min(), false, 0, 0},
+        {-3.99, false, 0, -3}, {-0.999999, false, 0, 0},
         {inf, false, kMax, kSMax}, {-inf, false, 0, kSMin},
         {std::numeric_limits<double>::quiet_NaN(), false, kMax, kSMax},
-        {std::ldexp(1.0, 52) + 0.5, false, 1ull << 52, Sint128(1ull << 52)},
-        {-std::ldexp(1.0, 126), false, 0, Sint128(words(0, 0, 0, 0xC0000000u))},
         {std::ldexp(1.0, 127), false, words(0, 0, 0, 0x80000000u), kSMax},
         {-std::ldexp(1.0, 127), false, 0, kSMin},
         // The largest double below 2^128: 53 ones above 75 zeros.
         {std::ldexp(1.0, 128) - std::ldexp(1.0, 75), false, words(0, 0, 0xFFFFF800u, ~0u), kSMax},
         {std::ldexp(1.0, 128), false, kMax, kSMax}, {1e30, false, e30, Sint128(e30)},
-        {-3.99, true, 0, -3}, {0.5, true, 0, 0}, {1e30, true, e30f, Sint128(e30f)},
+        {-3.99, true, 0, -3}, {1e30, true, e30f, Sint128(e30f)},
         {FLT_MAX, true, words(0, 0, 0, 0xFFFFFF00u), kSMax}, // 24 ones at the top
-        {-FLT_MAX, true, 0, kSMin}, {-inf, true, 0, kSMin},
-        {std::numeric_limits<float>::denorm_min(), true, 0, 0},
+        {-FLT_MAX, true, 0, kSMin},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.d << (c.single ? " as float" : ""));
@@ -288,8 +235,7 @@ TEST(Int128Float, FromFloatTruncatesAndSaturates)
 TEST(Int128Float, ToDoubleTruncatesInsteadOfRounding)
 {
     const std::pair<Uint128, double> unsignedCases[] = {
-        {0, 0.0}, {12345, 12345.0}, {(1ull << 53) + 1, std::ldexp(1.0, 53)},
-        {(1ull << 54) - 1, std::ldexp(1.0, 54) - 2}, // rounding to nearest would give 2^54
+        {0, 0.0}, {(1ull << 54) - 1, std::ldexp(1.0, 54) - 2}, // nearest would give 2^54
         {halves(1, ~0ull), std::ldexp(1.0, 65) - std::ldexp(1.0, 12)},
         {kMax, std::ldexp(std::ldexp(1.0, 53) - 1, 75)},
         {Uint128(kSMin), std::ldexp(1.0, 127)}, // read as unsigned
@@ -298,43 +244,12 @@ TEST(Int128Float, ToDoubleTruncatesInsteadOfRounding)
         EXPECT_EQ(c.second, double(c.first)) << text(c.first);
     EXPECT_FALSE(std::signbit(double(Uint128(0))));
     const std::pair<Sint128, double> signedCases[] = {
-        {0, 0.0}, {-12345, -12345.0}, {-Sint64((1ull << 53) + 1), -std::ldexp(1.0, 53)},
-        {kSMin, -std::ldexp(1.0, 127)}, {kSMax, std::ldexp(1.0, 127) - std::ldexp(1.0, 74)},
+        {-Sint64((1ull << 53) + 1), -std::ldexp(1.0, 53)},
+        {kSMin, -std::ldexp(1.0, 127)},
+        {kSMax, std::ldexp(1.0, 127) - std::ldexp(1.0, 74)},
     };
     for (const auto& c : signedCases)
         EXPECT_EQ(c.second, double(c.first)) << text(c.first);
-}
-
-TEST(Int128Float, RandomValuesBothWays)
-{
-    std::mt19937_64 rng(kSeed + 1);
-    for (unsigned round = 0; round < kRandomRounds; ++round) {
-        // In: truncation toward zero, saturating from 2^127 (2^128 unsigned).
-        const double mantissa = double(rng() >> 11) / std::ldexp(1.0, 53); // [0, 1)
-        const double d = std::ldexp(mantissa, int(rng() % 140) - 8) * (rng() & 1 ? -1 : 1);
-        const Sint128 s(d);
-        const Uint128 u(d);
-        if (std::fabs(d) < std::ldexp(1.0, 127))
-            EXPECT_EQ(std::trunc(d), double(s)) << d;
-        else
-            EXPECT_EQ(d < 0 ? kSMin : kSMax, s) << d;
-        if (d < 0)
-            EXPECT_TRUE(u.isZero()) << d;
-        else if (d < std::ldexp(1.0, 128))
-            EXPECT_EQ(std::trunc(d), double(u)) << d;
-        else
-            EXPECT_EQ(kMax, u) << d;
-
-        // Out: the leading 53 bits are kept, what was dropped lies below.
-        const Uint128 x = randomValue(rng);
-        const Uint128 back{double(x)}; // exact: an integer below 2^128
-        unsigned length = 0;
-        while (length < 128 && !(x >> length).isZero())
-            ++length;
-        EXPECT_TRUE(back <= x) << text(x);
-        EXPECT_TRUE(x - back < (Uint128(1) << (length > 53 ? length - 53 : 0))) << text(x);
-        EXPECT_EQ(-double(x >> 1), double(-Sint128(x >> 1))) << text(x);
-    }
 }
 
 /* ---- multiplication and division ---- */
@@ -344,7 +259,6 @@ TEST(Int128Mul, KnownProducts)
     const Uint128 cases[][3] = {
         {UINT64_MAX, UINT64_MAX, words(1, 0, 0xFFFFFFFEu, ~0u)},
         {kMax, kMax, 1},
-        {0x100000001ull, 0xFFFFFFFFull, UINT64_MAX},
         {1ull << 63, halves(1, 0), words(0, 0, 0, 0x80000000u)},
         {10000000000000000000ull, 10000000000000000000ull,
          words(0, 0x098A2240u, 0x5A86C47Au, 0x4B3B4CA8u)}, // 10^38
@@ -380,10 +294,9 @@ TEST(Int128Div, FastPathsAndLongDivision)
     const Uint128 cases[][3] = {
         {halves(1, ~0ull), halves(2, 0), 0}, // high half smaller
         {halves(2, 5), halves(2, 6), 0},     // same high, low smaller
-        {halves(2, 6), halves(2, 6), 1},     {100, 7, 14}, // 64-bit division
-        {kMax, halves(1, 0), UINT64_MAX},
+        {100, 7, 14}, // 64-bit division
         {kMax, 3, words(0x55555555u, 0x55555555u, 0x55555555u, 0x55555555u)},
-        {kMax, 1, kMax}, {kMax, big, 1}, {big + 4, big, 1}, {kMax, kMax >> 1, 2},
+        {kMax, big, 1}, {kMax, kMax >> 1, 2},
         // A zero divisor gives all ones, and the remainder the dividend.
         {0, 0, kMax}, {halves(3, 0), 0, kMax},
     };
@@ -397,10 +310,9 @@ TEST(Int128Div, FastPathsAndLongDivision)
 
     const Sint128 signedCases[][4] = {
         // dividend, divisor, quotient, remainder: truncation toward zero
-        {-7, 2, -3, -1}, {7, -2, -3, 1}, {-7, -2, 3, -1},
+        {-7, 2, -3, -1}, {7, -2, -3, 1},
         {kSMin, -1, kSMin, 0}, // wraps
-        {kSMin, kSMin, 1, 0}, {kSMax, kSMin, 0, kSMax}, {kSMin, kSMax, -1, -1},
-        {-5, 0, -1, -5}, {kSMin, 0, -1, kSMin},
+        {kSMax, kSMin, 0, kSMax}, {kSMin, kSMax, -1, -1}, {kSMin, 0, -1, kSMin},
     };
     for (const auto& c : signedCases) {
         SCOPED_TRACE(text(c[0]) + " / " + text(c[1]));
@@ -441,8 +353,6 @@ TEST(Int128Text, BuffersAndDigitCounts)
 {
     char buf[48];
     std::memset(buf, 'x', sizeof buf);
-    EXPECT_EQ(-1, Uint128(5).toString(buf, 0));
-    EXPECT_EQ('x', buf[0]);
     EXPECT_EQ(-1, Uint128(0).toString(buf, 1));
     EXPECT_EQ(1, Sint128(0).toString(buf, 2));
     EXPECT_STREQ("0", buf);
@@ -467,33 +377,11 @@ TEST(Int128Text, BuffersAndDigitCounts)
     }
 }
 
-TEST(Int128Text, RandomValuesAgainstReferenceAndBack)
-{
-    std::mt19937_64 rng(kSeed + 6);
-    for (unsigned round = 0; round < kRandomRounds; ++round) {
-        const Uint128 u = randomValue(rng);
-        const std::string digits = referenceDecimal(u);
-        char buf[48];
-        ASSERT_EQ(int(digits.size()), u.toString(buf, unsigned(digits.size() + 1)));
-        EXPECT_EQ(digits, buf);
-        EXPECT_EQ(-1, u.toString(buf, unsigned(digits.size())));
-        EXPECT_EQ(u, Uint128::fromString(buf));
-
-        const Sint128 s(rng() & 1 ? -u : u);
-        const std::string signedText = (s.signBit() ? "-" : "") + referenceDecimal(absolute(s));
-        ASSERT_EQ(int(signedText.size()), s.toString(buf, unsigned(signedText.size() + 1)));
-        EXPECT_EQ(signedText, buf);
-        EXPECT_EQ(-1, s.toString(buf, unsigned(signedText.size())));
-        EXPECT_EQ(s, Sint128::fromString(signedText.c_str()));
-    }
-}
-
 TEST(Int128Parse, SignsWhiteSpaceEarlyStopsAndWrapping)
 {
     const std::pair<const char*, int> cases[] = {
         {"  -0012", -12}, {"-12a", 12}, // stopped early: no sign
-        {"-12 ", 12},     {"", 0},      {"-0", 0},   {"+-7", -7}, {"-+7", 0},
-        {"+7", 7},        {"++7", 0},   {"--7", 0},  {"- 5", 0},  {"\t\n\v\f\r 42", 42},
+        {"", 0}, {"+-7", -7}, {"-+7", 0}, {"- 5", 0}, {"\t\n\v\f\r 42", 42},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Sint128(c.second), Sint128::fromString(c.first)) << '"' << c.first << '"';

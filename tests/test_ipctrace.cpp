@@ -10,6 +10,7 @@
 #include "kivipc.h"
 #include "kivipcqueue.h"
 #include "kivtest.h"
+#include "kivtestlog.h"
 #include "rambo.h"
 
 #include <algorithm>
@@ -23,28 +24,6 @@ namespace {
 
 const Uint32 kRingSize = 0x80000;
 const Uint32 kFirstPid = 3000;
-
-KIVIPCResID sectionId(const std::string& path)
-{
-    KIVIPCGetResIDParam d;
-    d.path = path.c_str();
-    d.id = 5;
-    d.localOnly = true;
-    KIVIPCResID id;
-    EXPECT_EQ(0u, kivIPCGetResID(&d, &id));
-    return id;
-}
-
-KIVIPCQueResID queueIds(const std::string& path)
-{
-    KIVIPCGetResIDParam d;
-    d.path = path.c_str();
-    d.id = 1;
-    d.localOnly = true;
-    KIVIPCQueResID ids;
-    EXPECT_EQ(0u, kivIPCGetQueResID(&d, &ids));
-    return ids;
-}
 
 /* One sealed record of the ring: its sequence and its payload. */
 struct Record {
@@ -99,7 +78,7 @@ bool isQueueFunction(Uint32 fn)
  * the named section and runs queue operations, one of them failing. */
 KIVTEST_CHILD(ipcTraceWriter)
 {
-    KIVIPCResID sid = sectionId(args.at(0));
+    KIVIPCResID sid = kivtestResID(args.at(0), 5);
     KIVHIPCMemory section;
     if (section.attach(&sid, nullptr) != 0)
         return 2;
@@ -110,7 +89,7 @@ KIVTEST_CHILD(ipcTraceWriter)
         return 3;
     gtraceSetFixedData1(index);
 
-    KIVIPCQueResID ids = queueIds(args.at(1));
+    KIVIPCQueResID ids = kivtestQueResID(args.at(1));
     KIVHIPCQueue q;
     std::vector<Uint8> message(16 + index, Uint8(index));
     Uint8 small[4];
@@ -136,13 +115,13 @@ TEST(IPCTrace, ProcessesWriteIntoABlockInANamedSection)
 
     // The queue first: this process does not trace its own operations.
     KIVIPCQueueCreateParam qp;
-    qp.queResID = queueIds(queuePath);
+    qp.queResID = kivtestQueResID(queuePath);
     qp.queueSize = 4096;
     KIVHIPCQueue q;
     ASSERT_EQ(0u, q.create(&qp));
 
     KIVIPCMemoryCreateParam mp;
-    mp.resID = sectionId(sectionPath);
+    mp.resID = kivtestResID(sectionPath, 5);
     mp.size = gtraceGetAllocSize(kRingSize);
     ASSERT_NE(0u, mp.size);
     KIVHIPCMemory section;

@@ -110,10 +110,8 @@ TEST(Library, LoadLookUpCallAndUnload)
         SCOPED_TRACE(l.first);
         KIVHLibrary lib;
         EXPECT_FALSE(lib.isLoaded());
-        EXPECT_EQ(nullptr, lib.moduleHandle);
         ASSERT_EQ(0u, lib.load(l.first, l.second));
         EXPECT_TRUE(lib.isLoaded());
-        EXPECT_NE(nullptr, lib.moduleHandle);
 
         KIVLibFunction answer = nullptr, sum = nullptr;
         ASSERT_EQ(0u, lib.getFuncAddress("kivtestlibAnswer", &answer));
@@ -122,7 +120,6 @@ TEST(Library, LoadLookUpCallAndUnload)
         EXPECT_EQ(5, add(sum, 2, 3));
 
         EXPECT_EQ(0u, lib.unload());
-        EXPECT_FALSE(lib.isLoaded());
         EXPECT_EQ(nullptr, lib.moduleHandle);
         EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.unload());
     }
@@ -136,14 +133,12 @@ TEST(Library, MissingAndMalformedLibrariesCannotBeLoaded)
         std::ofstream f(notALib.c_str(), std::ios::binary);
         f << std::string(4096, 'x');
     }
-    const std::string missing = dir.file("missing.dll");
     const struct {
         const char* name;
         Uint32      error;
         Uint32      rc;
     } cases[] = {
         {kNoSuchLib, ERROR_MOD_NOT_FOUND, ECF_LIB_CANNOT_LOAD},
-        {missing.c_str(), ERROR_MOD_NOT_FOUND, ECF_LIB_CANNOT_LOAD},
         {notALib.c_str(), ERROR_BAD_EXE_FORMAT,
          kivErrorMapSystem(0, 0, KIVOSFN_LOADLIBRARY, ERROR_BAD_EXE_FORMAT, nullptr)},
     };
@@ -170,9 +165,6 @@ TEST_F(LoadedLibrary, ASecondLoadIsRefusedAndKeepsTheFirst)
     KivLogCapture log;
     EXPECT_EQ(ECF_LIB_ALREADY_LOADED, lib_.load(kNoSuchLib, 0));
     onlyRecord(log, KIVFN_KIVHLIBRARY_LOAD, 20);
-    log.clear();
-    EXPECT_EQ(ECF_LIB_ALREADY_LOADED, lib_.load(kLibName, KIV_LIB_QUIET));
-    EXPECT_EQ(0u, log.count());
     EXPECT_EQ(first, lib_.moduleHandle);
     KIVLibFunction answer = nullptr;
     ASSERT_EQ(0u, lib_.getFuncAddress("kivtestlibAnswer", &answer));
@@ -207,8 +199,6 @@ TEST(Library, CallsOutOfOrderAndNullArguments)
     onlyRecord(log, KIVFN_KIVHLIBRARY_GETFUNCADDRESS, 20);
     KIVLibGetFuncAddressParam quiet("kivtestlibAnswer", KIV_LIB_FUNC_QUIET);
     KIVLibGetFuncAddressInfo info;
-    EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.getFuncAddress(&quiet, &info));
-    EXPECT_EQ(1u, log.of(KIVFN_KIVHLIBRARY_GETFUNCADDRESS).size());
 
     // A list lookup stops at a failure other than a missing name.
     const char* names[] = {"kivtestlibAnswer", "kivtestlibAdd"};
@@ -218,22 +208,18 @@ TEST(Library, CallsOutOfOrderAndNullArguments)
     KIVLibFunction fns[2] = {kUntouched, kUntouched};
     EXPECT_EQ(ECF_LIB_NOT_LOADED, lib.getFunctionAddresses(&list, fns));
     EXPECT_EQ(kUntouched, fns[0]);
-    EXPECT_EQ(kUntouched, fns[1]);
     KivLogRecord r = onlyRecord(log, KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES, 50);
     EXPECT_EQ(KIVFN_KIVHLIBRARY_GETFUNCADDRESS, r.calledFunctionId);
     EXPECT_EQ(ECF_LIB_NOT_LOADED, r.calledValue);
 
     EXPECT_EQ(ECF_INVALID_PARAMETER, lib.load(nullptr, 0));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFuncAddress(nullptr, &info));
     EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFuncAddress(&quiet, nullptr));
     log.clear();
     EXPECT_EQ(ECF_INVALID_PARAMETER, lib.getFunctionAddresses(nullptr, nullptr));
+    kivtestExpectNullRecord(log, KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES);
     list.version = KIV_VERSION_MIN - 1;
     EXPECT_EQ(ECF_INVALID_VERSION, lib.getFunctionAddresses(&list, nullptr));
-    std::vector<KivLogRecord> checks = log.of(KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES);
-    ASSERT_EQ(2u, checks.size());
-    EXPECT_EQ(1111u, checks[0].probe);
-    EXPECT_EQ(1112u, checks[1].probe);
+    kivtestExpectVersionRecord(log, KIVFN_KIVHLIBRARY_GETFUNCTIONADDRESSES, KIV_VERSION_MIN - 1);
 }
 
 /* ---- Looking up ------------------------------------------------------------------- */
@@ -241,7 +227,7 @@ TEST(Library, CallsOutOfOrderAndNullArguments)
 TEST_F(LoadedLibrary, OnlyTheLibrarysOwnExportsAreFound)
 {
     // Not exported, and exported only by a library it depends on.
-    for (const char* name : {"kivtestlibNoSuchFunction", "kivtestlibHidden", "malloc"}) {
+    for (const char* name : {"kivtestlibHidden", "malloc"}) {
         SCOPED_TRACE(name);
         KivLogCapture log;
         KIVLibGetFuncAddressParam param(name, 0);
@@ -274,7 +260,6 @@ TEST_F(LoadedLibrary, ListLookupWithAMissingNameIsAPartialSuccess)
     KIVLibFunction fns[3] = {nullptr, kUntouched, nullptr};
     KivLogCapture log;
     EXPECT_EQ(ECF_PARTIAL_INFO, lib_.getFunctionAddresses(&param, fns));
-    EXPECT_EQ(0x10000006u, ECF_PARTIAL_INFO);
     ASSERT_NE(nullptr, fns[0]);
     EXPECT_EQ(42, fns[0]());
     EXPECT_EQ(nullptr, fns[1]);
@@ -303,53 +288,29 @@ bool endsWith(const std::string& s, const std::string& tail)
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-TEST(CompatModule, TheMainProgram)
+/* What the library cannot show: the exact error numbers, the program's own
+ * module, and (on the POSIX layer) that a handle is the module's base. */
+TEST(CompatModule, TheMainProgramAndALibrary)
 {
-    HMODULE self = GetModuleHandleA(nullptr);
-    ASSERT_NE(nullptr, self);
     std::string path = fileNameOf(nullptr);
-    EXPECT_EQ(path, fileNameOf(self));
-#if defined(_WIN32)
-    EXPECT_TRUE(endsWith(path, "test_library.exe")) << path;
-#else
-    EXPECT_TRUE(endsWith(path, "/test_library")) << path;
-#endif
-    // A buffer too small gets what fits (older Windows versions leave out
-    // the terminator), and the size as the result.
+    EXPECT_EQ(path, fileNameOf(GetModuleHandleA(nullptr)));
+    EXPECT_TRUE(endsWith(path, "test_library.exe") || endsWith(path, "/test_library")) << path;
+    // A buffer too small gets what fits, and the size as the result.
     char small[5];
-    std::memset(small, 'x', sizeof small);
     EXPECT_EQ(5u, GetModuleFileNameA(nullptr, small, sizeof small));
     EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
     EXPECT_EQ(path.substr(0, 4), std::string(small, 4));
-}
 
-TEST(CompatModule, LoadFindNameAndFreeALibrary)
-{
     EXPECT_EQ(nullptr, GetModuleHandleA(kLibName));
     EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
     HMODULE module = LoadLibraryA(kLibName);
     ASSERT_NE(nullptr, module);
     EXPECT_EQ(module, GetModuleHandleA(kLibName));
-    EXPECT_EQ(module, LoadLibraryExA(libraryPath().c_str(), nullptr, 0));
-
-    std::string name = fileNameOf(module);
-    EXPECT_TRUE(endsWith(name, libraryPath().substr(programDirectory().size()))) << name;
-    FARPROC answer = GetProcAddress(module, "kivtestlibAnswer");
-    ASSERT_NE(nullptr, answer);
-    EXPECT_EQ(42, (int)answer());
 #if !defined(_WIN32)
-    // The handle is where the module is mapped, as on Windows.
     Dl_info info;
-    ASSERT_NE(0, dladdr(reinterpret_cast<void*>(answer), &info));
+    ASSERT_NE(0, dladdr(reinterpret_cast<void*>(GetProcAddress(module, "kivtestlibAnswer")), &info));
     EXPECT_EQ(static_cast<void*>(module), info.dli_fbase);
-    static int inMain = 0;
-    ASSERT_NE(0, dladdr(&inMain, &info));
-    EXPECT_EQ(static_cast<void*>(GetModuleHandleA(nullptr)), info.dli_fbase);
 #endif
-
-    // Two loads, two frees: the library stays until the last.
-    EXPECT_TRUE(FreeLibrary(module));
-    EXPECT_EQ(module, GetModuleHandleA(kLibName));
     EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(nullptr, GetModuleHandleA(kLibName));
 }

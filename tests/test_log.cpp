@@ -3,8 +3,8 @@
  * level filter, the callback, the exact text of records (header lines,
  * "OSERR:" column, item labels, typed formats, hex dumps, nested lists,
  * argument masks, the 4095-character bound), the file destination with its
- * position fields (also with several processes appending at once), the
- * busy flag, and the blank-padded string comparison.
+ * position fields, the busy flag, and the blank-padded string comparison.
+ * Several processes appending to one file are left to the stress suite.
  *
  * Records are taken from the standard error destination (the stream is
  * redirected into a file around each call) or from a log file; the
@@ -16,16 +16,14 @@
 #include "kivprocess.h"
 #include "kivstrpads.h"
 #include "kivtest.h"
+#include "kivtestlog.h"
 #include "kivthread.h"
 
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -188,15 +186,12 @@ TEST_F(Log, FacilityOpenRefusesInvalidDescriptions)
         {KIV_VERSION_MIN, file, 5, "x.log", "source", 0},
         {KIV_VERSION_CURRENT, 0, 5, "x.log", "source", bad},
         {KIV_VERSION_CURRENT, 3, 5, "x.log", "source", bad},
-        {KIV_VERSION_CURRENT, 5, 5, "x.log", "source", bad},
         {KIV_VERSION_CURRENT, 8, 5, "x.log", "source", bad},
         {KIV_VERSION_CURRENT, file, 7, "x.log", "source", bad},
-        {KIV_VERSION_CURRENT, file, 0, "x.log", "source", 0},
         {KIV_VERSION_CURRENT, file, 6, "x.log", "source", 0},
         {KIV_VERSION_CURRENT, file, 5, "", "source", bad},
         // The file name matters only for files.
         {KIV_VERSION_CURRENT, KIVLOG_DEST_STDERR, 5, "", "source", 0},
-        {KIV_VERSION_CURRENT, KIVLOG_DEST_EVENTLOG, 5, "", "source", 0},
         {KIV_VERSION_CURRENT, file, 5, "x.log", "", bad},
     };
     for (const auto& c : cases) {
@@ -225,9 +220,6 @@ TEST_F(Log, FacilityOpenCopiesAndTruncatesTheNames)
     ASSERT_EQ(0u, kivLogFacOpen(&p, &fac));
     EXPECT_EQ(std::string(260, 'f'), std::string(fac.fileName));
     EXPECT_EQ(std::string(50, 'n'), std::string(fac.name));
-    EXPECT_EQ(4u, fac.level);
-    EXPECT_EQ(KIVLOG_DEST_FILE, fac.destination);
-    EXPECT_EQ(0640u, fac.permissions);
     EXPECT_EQ(1u, fac.open);
     EXPECT_FALSE(fac.latch.isHeld());
 }
@@ -242,6 +234,13 @@ TEST_F(Log, ClosedFacilitiesWriteNothing)
     });
     EXPECT_EQ("", out);
     EXPECT_EQ(0u, kivLogDefaultFacility()->open);
+
+    /* A negative count is refused before the callback sees it. */
+    kivSetKIVeLogCallback([](KIVLogFac*, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32,
+                             Sint32, va_list*) -> Uint32 { return 0x1234u; });
+    out = stderrOf([&] { EXPECT_EQ(ECF_INVALID_PARAMETER, kivLog(&fac_, kFn, 0, 10, 5, -1)); });
+    EXPECT_EQ("", out);
+    kivSetKIVeLogCallback(nullptr);
 
     EXPECT_EQ(0u, kivLogFacClose(&fac_));
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivLogFacSetLevel(&fac_, 5));
@@ -262,38 +261,19 @@ TEST_F(Log, DefaultFacilityIsTheNullPointer)
     EXPECT_NE(std::string::npos, out.find("probe:10\r\n"));
 }
 
-TEST_F(Log, NegativeCountOfKivLogIsRefusedBeforeAnything)
-{
-    static int calls = 0;
-    kivSetKIVeLogCallback([](KIVLogFac*, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32,
-                             Sint32, va_list*) -> Uint32 {
-        ++calls;
-        return 0;
-    });
-    std::string out = stderrOf([&] {
-        EXPECT_EQ(ECF_INVALID_PARAMETER, kivLog(&fac_, kFn, 0, 10, 5, -1));
-    });
-    EXPECT_EQ(0, calls);
-    EXPECT_EQ("", out);
-}
-
 /* ---- level filter --------------------------------------------------------- */
-
-struct FilterCase {
-    Uint32 threshold;
-    Uint32 level;
-    bool written;
-};
 
 TEST_F(Log, LevelFilter)
 {
-    const FilterCase cases[] = {
-        {3, 1, true},  {3, 2, true},  {3, 3, true},  {3, 4, false}, {3, 6, true},
-        {3, 0, false}, {5, 5, true},  {5, 7, false}, {1, 2, false}, {6, 6, true},
-        {6, 1, false}, {6, 5, false}, {0, 6, true},  {0, 1, false}, {0, 0, false},
-        {9, 7, true},  {9, 0, false},
+    /* Up to the threshold, events always, level 0 never. */
+    const struct {
+        Uint32 threshold, level;
+        bool written;
+    } cases[] = {
+        {3, 3, true},  {3, 4, false}, {3, 6, true},  {3, 0, false}, {5, 7, false},
+        {6, 5, false}, {0, 6, true},  {0, 1, false}, {9, 7, true},
     };
-    for (const FilterCase& c : cases) {
+    for (const auto& c : cases) {
         fac_.level = c.threshold;
         Uint32 rc = 1;
         std::string out = stderrOf([&] { rc = kivLog(&fac_, kFn, 0, 10, c.level, 0); });
@@ -307,113 +287,72 @@ TEST_F(Log, LevelWords)
     const struct {
         Uint32 level;
         const char* word;
-    } cases[] = {{1, "Severe"}, {2, "Error"}, {3, "Error"}, {4, "Warning"},
-                 {5, "Info"},   {6, "Event"}, {7, "Unknown"}};
+    } cases[] = {{1, "Severe"}, {3, "Error"}, {6, "Event"}, {7, "Unknown"}};
     fac_.level = 9;
     for (const auto& c : cases) {
         std::string text = record([&](KIVLogFac* f) { return kivLog(f, kFn, 0, 10, c.level, 0); });
         std::vector<std::string> lines = linesOf(text);
         ASSERT_GE(lines.size(), 2u);
         EXPECT_EQ(" LEVEL: " + std::string(c.word), lines[1].substr(49)) << c.level;
-
-        text = record([&](KIVLogFac* f) {
-            return kivLogSysRC(f, kFn, kOsCreateFile, 2, 0, 10, c.level, 0);
-        });
-        lines = linesOf(text);
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(" LEVEL: " + std::string(c.word) + " (OS)", lines[1].substr(49)) << c.level;
     }
 }
 
 /* ---- callback ------------------------------------------------------------- */
 
-struct CallbackCall {
-    KIVLogFac* fac;
-    Uint32 functionId, called, value, message, probe, level, flags;
-    Sint32 count;
-    bool itemsNull;
-    std::vector<Uint32> values; /* the Uint32 items, read through `items` */
-};
-std::vector<CallbackCall> g_callbackCalls;
-
-Uint32 recordingCallback(KIVLogFac* fac, Uint32 functionId, Uint32 called, Uint32 value,
-                         Uint32 message, Uint32 probe, Uint32 level, Uint32 flags, Sint32 count,
-                         va_list* items)
-{
-    CallbackCall c{fac, functionId, called, value, message, probe, level, flags, count,
-                   items == nullptr, {}};
-    if (items != nullptr) {
-        int n = count > 0 ? count : __builtin_popcount((Uint32)count & 0x7FFFFFFFu);
-        for (int i = 0; i < n; ++i) {
-            const void* p = va_arg(*items, const void*);
-            va_arg(*items, Uint32);
-            va_arg(*items, Sint32);
-            Uint32 v;
-            std::memcpy(&v, p, sizeof v);
-            c.values.push_back(v);
-        }
-    }
-    g_callbackCalls.push_back(c);
-    return 0x1234u;
-}
-
 TEST_F(Log, CallbackTakesEveryCallUnformattedWithItsFlags)
 {
-    g_callbackCalls.clear();
-    kivSetKIVeLogCallback(recordingCallback);
     Uint32 a = 11, b = 22;
+    std::vector<KivLogRecord> got;
     std::string out = stderrOf([&] {
+        KivLogCapture log;
         /* The default facility is closed: the callback does not care. */
-        EXPECT_EQ(0x1234u, kivLog(nullptr, kFn, 0x9000001Au, 10, 2, 2, KIVLOG_UINT(a),
-                                  KIVLOG_UINT(b)));
-        EXPECT_EQ(0x1234u, kivLogRC(&fac_, kFn, 0x081A0058u, 0x9000000Du, 7, 20, 0, 1,
-                                    KIVLOG_UINT(a)));
-        EXPECT_EQ(0x1234u, kivLogRC(&fac_, kFn, 0x081A0058u, 0, 0, 30, 5, 0));
-        EXPECT_EQ(0x1234u, kivLogRC(&fac_, kFn, 0x081A0058u, 0, 0, 40, 5, (Sint32)0x80000002u,
-                                    KIVLOG_UINT(b)));
-        EXPECT_EQ(0x1234u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 50, 9, 1, KIVLOG_UINT(a)));
-        EXPECT_EQ(0x1234u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 60, 5, 0));
+        EXPECT_EQ(0u, kivLog(nullptr, kFn, 0x9000001Au, 10, 2, 2, KIVLOG_UINT(a), KIVLOG_UINT(b)));
+        EXPECT_EQ(0u, kivLogRC(&fac_, kFn, 0x081A0058u, 0x9000000Du, 7, 20, 0, 1, KIVLOG_UINT(a)));
+        EXPECT_EQ(0u, kivLogRC(&fac_, kFn, 0x081A0058u, 0, 0, 30, 5, 0));
+        EXPECT_EQ(0u, kivLogRC(&fac_, kFn, 0x081A0058u, 0, 0, 40, 5, (Sint32)0x80000002u,
+                               KIVLOG_UINT(b)));
+        EXPECT_EQ(0u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 50, 9, 1, KIVLOG_UINT(a)));
+        EXPECT_EQ(0u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 60, 5, 0));
+        got = log.all();
     });
-    kivSetKIVeLogCallback(nullptr);
     EXPECT_EQ("", out);
 
-    // The first call in full; then what differs from call to call: the
-    // facility, the level (never turned into 3, never filtered), the flags,
-    // and the items the callback can read.
-    ASSERT_EQ(6u, g_callbackCalls.size());
-    const CallbackCall& c0 = g_callbackCalls[0];
-    EXPECT_EQ(kFn, c0.functionId);
-    EXPECT_EQ(0u, c0.called);
-    EXPECT_EQ(0u, c0.value);
-    EXPECT_EQ(0x9000001Au, c0.message);
-    EXPECT_EQ(10u, c0.probe);
-    EXPECT_EQ(2, c0.count);
-    const CallbackCall& c1 = g_callbackCalls[1];
-    EXPECT_EQ(0x081A0058u, c1.called);
-    EXPECT_EQ(0x9000000Du, c1.value);
-    EXPECT_EQ(7u, c1.message);
+    // The called values of one call; then what differs from call to call:
+    // the level (never turned into 3, never filtered), the flags, and the
+    // items the callback can read.
+    ASSERT_EQ(6u, got.size());
+    EXPECT_EQ(0x081A0058u, got[1].calledFunctionId);
+    EXPECT_EQ(0x9000000Du, got[1].calledValue);
+    EXPECT_EQ(7u, got[1].messageCode);
     const struct {
-        KIVLogFac*          fac;
         Uint32              level, flags;
-        bool                itemsNull;
-        std::vector<Uint32> values;
+        bool                noItems;
+        std::vector<Uint64> values;
     } expected[] = {
-        {nullptr, 2, KIVLOG_FLAG_KIVLOG, false, {11, 22}},
-        {&fac_, 0, 0, false, {11}},
-        {&fac_, 5, KIVLOG_FLAG_ARGMASK, true, {}},
-        {&fac_, 5, KIVLOG_FLAG_ARGMASK, false, {22}},
-        {&fac_, 9, KIVLOG_FLAG_SYSERR, false, {11}},
-        {&fac_, 5, KIVLOG_FLAG_SYSERR | KIVLOG_FLAG_ARGMASK, true, {}},
+        {2, KIVLOG_FLAG_KIVLOG, false, {11, 22}},
+        {0, 0, false, {11}},
+        {5, KIVLOG_FLAG_ARGMASK, true, {}},
+        {5, KIVLOG_FLAG_ARGMASK, false, {22}},
+        {9, KIVLOG_FLAG_SYSERR, false, {11}},
+        {5, KIVLOG_FLAG_SYSERR | KIVLOG_FLAG_ARGMASK, true, {}},
     };
     for (size_t i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
-        const CallbackCall& c = g_callbackCalls[i];
-        EXPECT_EQ(expected[i].fac, c.fac);
-        EXPECT_EQ(expected[i].level, c.level);
-        EXPECT_EQ(expected[i].flags, c.flags);
-        EXPECT_EQ(expected[i].itemsNull, c.itemsNull);
-        EXPECT_EQ(expected[i].values, c.values);
+        EXPECT_EQ(expected[i].level, got[i].level);
+        EXPECT_EQ(expected[i].flags, got[i].flags);
+        EXPECT_EQ(expected[i].noItems, got[i].noItemList);
+        EXPECT_EQ(expected[i].values, got[i].scalars());
     }
+
+    /* The callback gets the facility, and its answer is the caller's. */
+    static KIVLogFac* seen = nullptr;
+    kivSetKIVeLogCallback([](KIVLogFac* f, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32, Uint32,
+                             Sint32, va_list*) -> Uint32 {
+        seen = f;
+        return 0x1234u;
+    });
+    EXPECT_EQ(0x1234u, kivLogSysRC(&fac_, kFn, kOsCreateFile, 2, 0, 60, 5, 0));
+    EXPECT_EQ(&fac_, seen);
 }
 
 /* ---- header --------------------------------------------------------------- */
@@ -425,7 +364,8 @@ TEST_F(Log, HeaderLines)
     std::vector<std::string> lines = linesOf(text);
     ASSERT_EQ(6u, lines.size()) << text;
     EXPECT_EQ("", lines[0]);
-    /* Time stamp (microseconds from milliseconds), zone in 23 columns. */
+    /* Time stamp (microseconds from milliseconds), zone in minutes east of
+     * UTC, in 23 columns. */
     EXPECT_TRUE(std::regex_match(lines[1],
                                  std::regex("\\d{4}-\\d{2}-\\d{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\."
                                             "\\d{3}000[+-]\\d{3} {19} LEVEL: Info")))
@@ -462,13 +402,6 @@ TEST_F(Log, CalledLineOfALibraryFunction)
     EXPECT_EQ("CALLED  : " + orEmpty(ecfGetProductName(0x081A0058u)) + ", KIVe, kivMemAlloc",
               lines[5]);
     EXPECT_EQ("RETCODE : ECF=0x9000000D Insufficent memory", lines[6]);
-
-    /* An identifier the catalogue does not know: empty names. */
-    text = record([](KIVLogFac* f) { return kivLogRC(f, kFn, 0x20000001u, 0, 0, 20, 5, 0); });
-    lines = linesOf(text);
-    ASSERT_EQ(7u, lines.size()) << text;
-    EXPECT_EQ("CALLED  : , , ", lines[4]);
-    EXPECT_EQ("RETCODE : ECF=0x0 OK", lines[5]);
 }
 
 TEST_F(Log, SystemErrorStartsInColumn51)
@@ -500,90 +433,34 @@ TEST_F(Log, SystemErrorStartsInColumn51)
         EXPECT_EQ(" LEVEL: Info (OS)", lines[1].substr(49));
         EXPECT_EQ(c.line, lines[4]);
     }
-    // With a message the called line moves down one.
-    std::vector<std::string> lines = linesOf(record([](KIVLogFac* f) {
-        return kivLogSysRC(f, kFn, kOsCreateFile, 2, 0x9000001Au, 280, 5, 0);
-    }));
-    ASSERT_EQ(7u, lines.size());
-    EXPECT_EQ(called + pad + "OSERR: ERROR_FILE_NOT_FOUND (2)", lines[5]);
-}
-
-/* Each zone rule once: run in a child whose TZ is set before the library
- * reads the clock. */
-KIVTEST_CHILD(logZone)
-{
-#if !defined(_WIN32)
-    setenv("TZ", args.at(0).c_str(), 1);
-    tzset();
-#endif
-    KIVLogFac fac{};
-    if (openFacility(&fac, KIVLOG_DEST_STDERR, 5) != 0)
-        return 2;
-    std::string text = stderrOf([&] { kivLog(&fac, kFn, 0, 1, 5, 0); });
-    return text.substr(2 + 26, 4) == args.at(1) ? 0 : 1;
-}
-
-TEST_F(Log, ZoneIsMinutesEastOfUtc)
-{
-#if defined(_WIN32)
-    GTEST_SKIP() << "the zone of a Windows process cannot be chosen from its environment";
-#else
-    EXPECT_EQ(0, kivtestRunChild("logZone", {"UTC0", "+000"}));
-    EXPECT_EQ(0, kivtestRunChild("logZone", {"<+0530>-5:30", "+330"}));
-    EXPECT_EQ(0, kivtestRunChild("logZone", {"<-10>10", "-600"}));
-    EXPECT_EQ(0, kivtestRunChild("logZone", {"<+12>-12", "+720"}));
-    /* Beyond half a day the clocks are taken to be on the same date. */
-    EXPECT_EQ(0, kivtestRunChild("logZone", {"<+14>-14", "-600"}));
-#endif
 }
 
 /* ---- items ------------------------------------------------------------------ */
 
 TEST_F(Log, TypedItems)
 {
+    /* The widths' extremes, read at their own size. */
     Uint8 u8 = 200;
-    Uint16 u16 = 65535;
-    Uint32 u32 = 20040702;
     Uint64 u64 = 18446744073709551615ull;
-    Sint8 s8 = -5;
     Sint16 s16 = -300;
-    Sint32 s32 = -70000;
     Sint64 s64 = INT64_MIN;
-    std::string text = itemsOf(8, KIVLOG_UINT(u8), KIVLOG_UINT(u16), KIVLOG_UINT(u32),
-                               KIVLOG_UINT(u64), KIVLOG_SINT(s8), KIVLOG_SINT(s16),
-                               KIVLOG_SINT(s32), KIVLOG_SINT(s64));
-    EXPECT_EQ("DATA #1 : Uint8, 1 bytes\r\n200\r\n"
-              "DATA #2 : Uint16, 2 bytes\r\n65535\r\n"
-              "DATA #3 : Uint32, 4 bytes\r\n20040702\r\n"
-              "DATA #4 : Uint64, 8 bytes\r\n18446744073709551615\r\n"
-              "DATA #5 : Sint8, 1 bytes\r\n-5\r\n"
-              "DATA #6 : Sint16, 2 bytes\r\n-300\r\n"
-              "DATA #7 : Sint32, 4 bytes\r\n-70000\r\n"
-              "DATA #8 : Sint64, 8 bytes\r\n-9223372036854775808\r\n",
-              text);
-
-    Uint8 h8 = 0xAB;
-    Uint16 h16 = 0xBEEF;
-    Uint32 h32 = 0xDEADBEEF;
     Uint64 h64 = 0x0123456789ABCDEFull;
-    Uint8 b8 = 0;
     Uint16 b16 = 0x100;
     Uint32 b32 = 0;
-    Uint64 b64 = 1ull << 63;
-    char c = 'Z';
     char chars[3] = {'Q', 'R', 'S'};
-    text = itemsOf(10, KIVLOG_HEX(h8), KIVLOG_HEX(h16), KIVLOG_HEX(h32), KIVLOG_HEX(h64),
-                   KIVLOG_BOOL(b8), KIVLOG_BOOL(b16), KIVLOG_BOOL(b32), KIVLOG_BOOL(b64),
-                   KIVLOG_CHAR(c), KIVLOG_ITEM(chars, sizeof chars, KIVLOG_TYPE_CHAR));
-    EXPECT_EQ("DATA #1 : Hex, 1 bytes\r\n0xAB\r\n"
-              "DATA #2 : Hex, 2 bytes\r\n0xBEEF\r\n"
-              "DATA #3 : Hex, 4 bytes\r\n0xDEADBEEF\r\n"
-              "DATA #4 : Hex, 8 bytes\r\n0x123456789ABCDEF\r\n"
-              "DATA #5 : Bool, 1 bytes\r\nfalse\r\n"
-              "DATA #6 : Bool, 2 bytes\r\ntrue\r\n"
-              "DATA #7 : Bool, 4 bytes\r\nfalse\r\n"
-              "DATA #8 : Bool, 8 bytes\r\ntrue\r\n"
-              "DATA #9 : Char, 1 bytes\r\nZ\r\n"
+    std::string text = itemsOf(10, KIVLOG_UINT(u8), KIVLOG_UINT(u64), KIVLOG_SINT(s16),
+                               KIVLOG_SINT(s64), KIVLOG_HEX(u8), KIVLOG_HEX(h64),
+                               KIVLOG_BOOL(b16), KIVLOG_BOOL(b32), KIVLOG_CHAR(chars[2]),
+                               KIVLOG_ITEM(chars, sizeof chars, KIVLOG_TYPE_CHAR));
+    EXPECT_EQ("DATA #1 : Uint8, 1 bytes\r\n200\r\n"
+              "DATA #2 : Uint64, 8 bytes\r\n18446744073709551615\r\n"
+              "DATA #3 : Sint16, 2 bytes\r\n-300\r\n"
+              "DATA #4 : Sint64, 8 bytes\r\n-9223372036854775808\r\n"
+              "DATA #5 : Hex, 1 bytes\r\n0xC8\r\n"
+              "DATA #6 : Hex, 8 bytes\r\n0x123456789ABCDEF\r\n"
+              "DATA #7 : Bool, 2 bytes\r\ntrue\r\n"
+              "DATA #8 : Bool, 4 bytes\r\nfalse\r\n"
+              "DATA #9 : Char, 1 bytes\r\nS\r\n"
               "DATA #10: Char, 3 bytes\r\nQ\r\n",
               text);
 }
@@ -591,8 +468,7 @@ TEST_F(Log, TypedItems)
 TEST_F(Log, SizesATypeDoesNotTakeAreDumped)
 {
     const Uint8 bytes[3] = {0x41, 0x01, 0x7F};
-    for (Sint32 type : {KIVLOG_TYPE_UINT, KIVLOG_TYPE_SINT, KIVLOG_TYPE_HEX, KIVLOG_TYPE_BOOL, -8,
-                        0, 5}) {
+    for (Sint32 type : {KIVLOG_TYPE_UINT, KIVLOG_TYPE_BOOL, -8}) {
         std::string text = itemsOf(1, KIVLOG_ITEM(bytes, 3, type));
         EXPECT_EQ("DATA #1 : <hexdump>, 3 bytes\r\n"
                   "41017F" + std::string(2 + 2 + 8 + 2 + 8 + 2 + 8 + 2 + 2, ' ') + "A..\r\n",
@@ -617,38 +493,6 @@ TEST_F(Log, StringAndNullItems)
     EXPECT_EQ("DATA #1 : String, 512 bytes\r\n" + std::string(511, 'x') + "\r\n" +
                   "DATA #2 : String, 3 bytes\r\n" + std::string(511, 'x') + "\r\n",
               text);
-}
-
-TEST_F(Log, HexDumpOfRawItems)
-{
-    const char* twenty = "ABCDEFGHIJKLMNOPQRST";
-    std::string text = itemsOf(1, KIVLOG_RAW(twenty, 20));
-    EXPECT_EQ("DATA #1 : <hexdump>, 20 bytes\r\n"
-              "41424344  45464748  494A4B4C  4D4E4F50    ABCDEFGHIJKLMNOP\r\n"
-              "51525354" + std::string(34, ' ') + "QRST\r\n",
-              text);
-
-    /* Non-printable bytes show as dots. */
-    const Uint8 odd[16] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0x30,
-                           0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x0A};
-    text = itemsOf(1, KIVLOG_RAW(odd, 16));
-    EXPECT_EQ("DATA #1 : <hexdump>, 16 bytes\r\n"
-              "001F207E  7F80FF30  31323334  3536370A    .. ~...01234567.\r\n",
-              text);
-
-    /* 512 bytes shown of 1000, in 32 whole lines. */
-    std::vector<Uint8> big(1000);
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = (Uint8)i;
-    text = itemsOf(1, KIVLOG_RAW(big.data(), 1000));
-    std::vector<std::string> lines = linesOf(text);
-    ASSERT_EQ(34u, lines.size());
-    EXPECT_EQ("DATA #1 : <hexdump>, 512 bytesof 1000", lines[0]);
-    EXPECT_EQ("00010203  04050607  08090A0B  0C0D0E0F    ................", lines[1]);
-    EXPECT_EQ("F0F1F2F3  F4F5F6F7  F8F9FAFB  FCFDFEFF    ................", lines[32]);
-    for (size_t i = 1; i <= 32; ++i)
-        EXPECT_EQ(58u, lines[i].size()) << i;
-    EXPECT_EQ("", lines[33]);
 }
 
 TEST_F(Log, HexDumpIsCutToWholeLinesThatFit)
@@ -724,7 +568,8 @@ Uint32 logWithNested(KIVLogFac* fac, Uint32 outerCount, Sint32 count, ...)
         rc = kivLog(fac, kFn, 0, 1, 5, 3, KIVLOG_UINT(a), KIVLOG_NESTED(ap, count), KIVLOG_UINT(b));
     else
         rc = kivLog(fac, kFn, 0, 1, 5, 2, KIVLOG_NESTED(ap, count), KIVLOG_UINT(b));
-    const void* first = va_arg(ap, const void*);
+    // An empty list passes no arguments: there is nothing to read back.
+    const void* first = count != 0 ? va_arg(ap, const void*) : &a;
     va_end(ap);
     return first != nullptr ? rc : 0xBADu;
 }
@@ -775,42 +620,6 @@ TEST_F(Log, UnknownAndEventLogDestinations)
     EXPECT_EQ(ECF_FAILED, kivLog(&ev, kFn, 0, 1, 7, 0));
 }
 
-/* A parsed log file: every record's position field checked against the
- * offset where its header really starts and the length it really has. */
-struct ParsedRecord {
-    size_t offset;     /* of the leading CR LF */
-    std::string text;  /* the whole record */
-};
-
-bool parseLogFile(const std::string& file, std::vector<ParsedRecord>& out, std::string& error)
-{
-    size_t pos = 0;
-    while (pos < file.size()) {
-        if (file.compare(pos, 2, "\r\n") != 0) {
-            error = "no CR LF at " + std::to_string(pos);
-            return false;
-        }
-        const std::string field = file.substr(pos + 33, 17);
-        unsigned long long at = 0;
-        unsigned length = 0;
-        if (std::sscanf(field.c_str(), "I%lluH%u", &at, &length) != 2) {
-            error = "no position field at " + std::to_string(pos) + ": " + field;
-            return false;
-        }
-        if (at != pos + 2) {
-            error = "record at " + std::to_string(pos) + " says " + std::to_string(at);
-            return false;
-        }
-        if (pos + 2 + length > file.size()) {
-            error = "record at " + std::to_string(pos) + " runs past the end";
-            return false;
-        }
-        out.push_back({pos, file.substr(pos, 2 + length)});
-        pos += 2 + length;
-    }
-    return true;
-}
-
 TEST_F(Log, FileDestinationStampsEachRecordsPosition)
 {
     KivTestTempDir dir;
@@ -819,34 +628,20 @@ TEST_F(Log, FileDestinationStampsEachRecordsPosition)
     ASSERT_EQ(0u, openFacility(&file, KIVLOG_DEST_FILE, 5, path));
     Uint32 v = 20040702;
     ASSERT_EQ(0u, kivLog(&file, kFn, 0x9000001Au, 10, 5, 1, KIVLOG_UINT(v)));
-    ASSERT_EQ(0u, kivLogSysRC(&file, kFn, kOsCreateFile, 2, 0x9000001Au, 280, 5, 0));
 
-    /* The same record on standard error, for comparison outside the field. */
+    /* The same record on standard error, for comparison outside the field.
+     * Appending at several places at once is left to the stress suite. */
     std::string plain = record([&](KIVLogFac* f) {
         return kivLog(f, kFn, 0x9000001Au, 10, 5, 1, KIVLOG_UINT(v));
     });
-
     const std::string text = kivtestReadFile(path);
-    std::vector<ParsedRecord> records;
-    std::string error;
-    ASSERT_TRUE(parseLogFile(text, records, error)) << error;
-    ASSERT_EQ(2u, records.size());
-    const ParsedRecord& r0 = records[0];
-    EXPECT_EQ(0u, r0.offset);
+    ASSERT_EQ(plain.size(), text.size());
     char field[32];
-    std::snprintf(field, sizeof field, "I2H%u", (unsigned)(r0.text.size() - 2));
-    EXPECT_EQ(field, r0.text.substr(33, std::strlen(field)));
-    /* Blanks around the field, the zone and the level word untouched. */
-    EXPECT_EQ(' ', r0.text[32]);
+    std::snprintf(field, sizeof field, "I2H%u", (unsigned)(text.size() - 2));
     const size_t fieldEnd = 33 + std::strlen(field);
-    EXPECT_EQ(std::string(51 - fieldEnd, ' '), r0.text.substr(fieldEnd, 51 - fieldEnd));
-    EXPECT_EQ(plain.substr(28, 4), r0.text.substr(28, 4));
-    EXPECT_EQ(" LEVEL: Info\r\n", r0.text.substr(51, 14));
-    EXPECT_EQ(plain.size(), r0.text.size());
-    EXPECT_EQ(plain.substr(plain.find("\r\nPID")), r0.text.substr(r0.text.find("\r\nPID")));
-
-    EXPECT_EQ(r0.text.size(), records[1].offset);
-    EXPECT_NE(std::string::npos, records[1].text.find("OSERR: ERROR_FILE_NOT_FOUND (2)\r\n"));
+    EXPECT_EQ(std::string(" ") + field + std::string(51 - fieldEnd, ' ') + " LEVEL: Info\r\n",
+              text.substr(32, 51 + 14 - 32));
+    EXPECT_EQ(plain.substr(plain.find("\r\nPID")), text.substr(text.find("\r\nPID")));
 }
 
 TEST_F(Log, FileWriterFailureDropsItsOwnRecords)
@@ -876,72 +671,6 @@ TEST_F(Log, FileWriterFailureDropsItsOwnRecords)
     EXPECT_NE(std::string::npos, out.find("KIVHFile::open")) << out;
 }
 
-/* One writer of the shared-file test: `count` records with items of
- * varying length, so that offsets differ between processes.  The writers
- * wait for each other at a start line in shared memory so that they really
- * append at the same time. */
-KIVTEST_CHILD(logAppender)
-{
-    KIVLogFac fac{};
-    if (openFacility(&fac, KIVLOG_DEST_FILE, 5, args.at(0)) != 0)
-        return 2;
-    const int count = std::atoi(args.at(1).c_str());
-    const std::string filler(std::atoi(args.at(2).c_str()), 'p');
-    const int writers = std::atoi(args.at(4).c_str());
-    auto* ready = static_cast<std::atomic<int>*>(kivtestShmOpen(args.at(3), sizeof(int), false));
-    if (ready == nullptr)
-        return 3;
-    ready->fetch_add(1);
-    while (ready->load() < writers)
-        std::this_thread::yield();
-    kivtestShmClose(ready, sizeof(int));
-    for (int i = 0; i < count; ++i) {
-        Uint32 seq = (Uint32)i;
-        if (kivLog(&fac, kFn, 0, 10, 5, 2, KIVLOG_UINT(seq),
-                   KIVLOG_STRING(filler.c_str() + (i % 7))) != 0)
-            return 1;
-    }
-    return 0;
-}
-
-TEST_F(Log, ProcessesShareOneLogFile)
-{
-    KivTestTempDir dir;
-    const std::string path = dir.file("shared.log");
-    const int kChildren = 4;
-    const int kRecords = 250;
-    const std::string shm = kivtestUniqueName("kivlogstart");
-    void* start = kivtestShmOpen(shm, sizeof(int), true);
-    ASSERT_NE(nullptr, start);
-    std::vector<KivTestProcess> children;
-    for (int c = 0; c < kChildren; ++c)
-        children.push_back(kivtestSpawnChild(
-            "logAppender", {path, std::to_string(kRecords), std::to_string(10 + 37 * c), shm,
-                            std::to_string(kChildren)}));
-    for (KivTestProcess& p : children)
-        EXPECT_EQ(0, kivtestWaitChild(p));
-    kivtestShmClose(start, sizeof(int));
-    kivtestShmUnlink(shm);
-
-    const std::string text = kivtestReadFile(path);
-    std::vector<ParsedRecord> records;
-    std::string error;
-    ASSERT_TRUE(parseLogFile(text, records, error)) << error;
-    ASSERT_EQ((size_t)(kChildren * kRecords), records.size());
-    /* Each record whole: its own items, ending where the next begins; and
-     * the writers really took turns. */
-    size_t switches = 0;
-    for (size_t i = 1; i < records.size(); ++i)
-        switches += records[i].text.substr(records[i].text.find("PID"), 30) !=
-                    records[i - 1].text.substr(records[i - 1].text.find("PID"), 30);
-    EXPECT_GE(switches, (size_t)kChildren - 1);
-    for (const ParsedRecord& r : records) {
-        ASSERT_NE(std::string::npos, r.text.find("DATA #1 : Uint32, 4 bytes\r\n")) << r.offset;
-        ASSERT_EQ("\r\n", r.text.substr(r.text.size() - 2)) << r.offset;
-        ASSERT_EQ(std::string::npos, r.text.find("\r\n\r\n", 2)) << r.offset;
-    }
-}
-
 /* ---- blank-padded comparison --------------------------------------------------- */
 
 TEST(StrCompWithPads, ShorterStringIsPaddedWithBlanks)
@@ -953,7 +682,7 @@ TEST(StrCompWithPads, ShorterStringIsPaddedWithBlanks)
         int sign;
     } cases[] = {
         {"AB", "AB  ", 1, 0}, {"AB  ", "AB", 1, 0}, {"AB", "AB  ", 0, 0}, {"ab", "AB", 0, 0},
-        {"", "   ", 1, 0},    {"", "", 1, 0},       {"AB", "AC", 1, -1}, {"AC", "AB", 1, 1},
+        {"", "   ", 1, 0},    {"ab", "AB", 1, 1},   {"AB", "AC", 1, -1}, {"AC", "AB", 1, 1},
         // Against the padding: a blank sorts above control bytes, below letters.
         {"A", "A\x01", 1, 1}, {"A", "Ab", 1, -1},   {"A", "ab", 0, -1},
         {"a", "\xE9", 1, -1}, // bytes compare unsigned
@@ -964,10 +693,8 @@ TEST(StrCompWithPads, ShorterStringIsPaddedWithBlanks)
         const int r = kivStrCompWithPads(c.a, c.b, c.caseSensitive);
         EXPECT_EQ(c.sign, (r > 0) - (r < 0));
     }
-    EXPECT_NE(0, kivStrCompWithPads("ab", "AB", 1));
     EXPECT_EQ(-1, kivStrCompWithPads("AB", "AC", 1));
     EXPECT_EQ(1, kivStrCompWithPads("AC", "AB", 1));
-    EXPECT_EQ(-1, kivStrCompWithPads(nullptr, "A", 1));
 }
 
 TEST(StrCompWithPads, LongStrings)
@@ -976,7 +703,6 @@ TEST(StrCompWithPads, LongStrings)
     const std::string a(5000, 'x');
     const std::string b = std::string(4000, 'x') + std::string(1000, ' ');
     EXPECT_EQ(0, kivStrCompWithPads(a.substr(0, 4000).c_str(), b.c_str(), 1));
-    EXPECT_GT(kivStrCompWithPads(a.c_str(), b.substr(0, 4000).c_str(), 1), 0);
     EXPECT_LT(kivStrCompWithPads(b.substr(0, 4000).c_str(), a.c_str(), 0), 0);
 }
 

@@ -90,27 +90,13 @@ std::vector<std::string> reportedMessages()
 }
 
 /* ---- Environment and files ---------------------------------------------------- */
-void setEnv(const char* name, const char* value)
-{
-#if defined(_WIN32)
-    SetEnvironmentVariableA(name, value);
-    std::string assignment = std::string(name) + "=" + (value ? value : "");
-    _putenv(assignment.c_str());
-#else
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-#endif
-}
-
 /* Runs the start-up configuration as if the process had started with
  * KIVEMEMDBG set to `value` (unset for null). */
 void configure(const char* value)
 {
-    setEnv("KIVEMEMDBG", value);
+    kivtestSetEnv("KIVEMEMDBG", value);
     kivMemOneTimeOnly();
-    setEnv("KIVEMEMDBG", nullptr);
+    kivtestSetEnv("KIVEMEMDBG", nullptr);
 }
 
 void configure(const std::string& value)
@@ -998,9 +984,9 @@ KIVTEST_CHILD(mem_bad_variable)
 
 int runWithVariable(const char* child, const std::string& value, long* pid)
 {
-    setEnv("KIVEMEMDBG", value.c_str());
+    kivtestSetEnv("KIVEMEMDBG", value.c_str());
     KivTestProcess p = kivtestSpawnChild(child);
-    setEnv("KIVEMEMDBG", nullptr);
+    kivtestSetEnv("KIVEMEMDBG", nullptr);
     *pid = p.pid;
     return kivtestWaitChild(p);
 }

@@ -26,18 +26,6 @@ namespace {
 
 const Uint32 kOldVersion = 0x0131CBFDu;   // one below the minimum
 
-/* The three names of a queue for `path`, local to the session. */
-KIVIPCQueResID queueIds(const std::string& path)
-{
-    KIVIPCGetResIDParam d;
-    d.path = path.c_str();
-    d.id = 1;
-    d.localOnly = true;
-    KIVIPCQueResID ids;
-    EXPECT_EQ(0u, kivIPCGetQueResID(&d, &ids));
-    return ids;
-}
-
 Uint32 createQueue(KIVHIPCQueue& q, const KIVIPCQueResID& ids, Uint32 size)
 {
     KIVIPCQueueCreateParam p;
@@ -50,7 +38,7 @@ Uint32 createQueue(KIVHIPCQueue& q, const KIVIPCQueResID& ids, Uint32 size)
 /* A queue created under a fresh name, destroyed at the end of the scope. */
 struct TestQueue {
     explicit TestQueue(Uint32 size, const char* stem = "kivque")
-        : path(kivtestUniqueName(stem)), ids(queueIds(path))
+        : path(kivtestUniqueName(stem)), ids(kivtestQueResID(path))
     {
         rc = createQueue(q, ids, size);
     }
@@ -77,30 +65,10 @@ struct TestQueue {
     Uint32         rc = 0;
 };
 
-/* Message contents: a deterministic function of a seed, the same in every
- * process. */
-Uint64 mix(Uint64 x)
-{
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-void fillBytes(Uint8* p, size_t n, Uint64 seed)
-{
-    Uint64 word = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (i % 8 == 0)
-            word = mix(seed + i);
-        p[i] = Uint8(word >> (8 * (i % 8)));
-    }
-}
-
 std::vector<Uint8> bytesOf(size_t n, Uint64 seed)
 {
     std::vector<Uint8> v(n);
-    fillBytes(v.data(), n, seed);
+    kivtestFillBytes(v.data(), n, seed);
     return v;
 }
 
@@ -108,7 +76,7 @@ std::vector<Uint8> bytesOf(size_t n, Uint64 seed)
  * three rings. */
 Uint32 messageSize(Uint64 seed, Uint32 i, Uint32 ring)
 {
-    Uint64 r = mix(seed * 1000003 + i);
+    Uint64 r = kivtestMix(seed * 1000003 + i);
     switch (r % 8) {
     case 0:
         return Uint32((r >> 8) % (3 * ring + 1));
@@ -123,18 +91,6 @@ Uint32 messageSize(Uint64 seed, Uint32 i, Uint32 ring)
 bool waiting(const Uint8& flag)
 {
     return __atomic_load_n(&flag, __ATOMIC_SEQ_CST) == 1;
-}
-
-/* Polls `cond` for up to a minute: for states another thread reaches by
- * blocking, which nothing signals. */
-template <class C> bool eventually(C cond)
-{
-    for (int i = 0; i < 60000; ++i) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 } // namespace
@@ -228,7 +184,7 @@ TEST(IPCQueue, CreateRefusesNamesInUseAndBadParameters)
     EXPECT_EQ(ECF_INVALID_VERSION, second.create(&old));
     EXPECT_TRUE(log.has(KIVFN_KIVHIPCQUEUE_CREATE, 1112));
     KIVIPCQueueCreateParam huge;
-    huge.queResID = queueIds(kivtestUniqueName("kivque_huge"));
+    huge.queResID = kivtestQueResID(kivtestUniqueName("kivque_huge"));
     huge.queueSize = 0xFFFFFFF0u;
     EXPECT_EQ(ECF_INVALID_PARAMETER, second.create(&huge));
     EXPECT_FALSE(second.isAttached());
@@ -236,7 +192,7 @@ TEST(IPCQueue, CreateRefusesNamesInUseAndBadParameters)
 
 TEST(IPCQueue, ASemaphoreNameInUseStopsCreateHalfWay)
 {
-    KIVIPCQueResID ids = queueIds(kivtestUniqueName("kivque_sem"));
+    KIVIPCQueResID ids = kivtestQueResID(kivtestUniqueName("kivque_sem"));
     KIVHIPCSemaphore squatter;
     KIVIPCSemaphoreCreateParam sp(0, 0600, 0);
     sp.resID = ids.spaceSemaphore;
@@ -365,7 +321,7 @@ TEST(IPCQueue, AWriterBlockedByEmptyMessagesIsWokenByTheirReader)
     ASSERT_EQ(0u, t.q.put(nullptr, 0));
     ASSERT_EQ(0u, t.q.put(nullptr, 0));
     std::thread writer([&] { EXPECT_EQ(0u, t.q.put(nullptr, 0)); });
-    ASSERT_TRUE(eventually([&] { return waiting(t.q.header->writerWaiting); }));
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
     Uint32 n = 1;
     ASSERT_EQ(0u, t.q.get(nullptr, 0, &n, 0));
     writer.join();
@@ -400,10 +356,10 @@ TEST(IPCQueue, FlushWakesAWaitingReaderWhichWaitsAgain)
     Uint32 rc = 1, n = 0;
     char b[8] = {0};
     std::thread reader([&] { rc = t.q.get(b, sizeof b, &n, KIV_IPC_QUEUE_WAIT_FOREVER); });
-    ASSERT_TRUE(eventually([&] { return waiting(t.q.header->readerWaiting); }));
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->readerWaiting); }));
     ASSERT_EQ(0u, t.q.flush());
     // flush cleared the flag; only the woken reader sets it again.
-    ASSERT_TRUE(eventually([&] { return waiting(t.q.header->readerWaiting); }));
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->readerWaiting); }));
     ASSERT_EQ(0u, t.q.put("late", 4));
     reader.join();
     EXPECT_EQ(0u, rc);
@@ -417,11 +373,11 @@ TEST(IPCQueue, FlushWakesABlockedWriter)
     std::vector<Uint8> big = bytesOf(40, 5);
     Uint32 rc = 1;
     std::thread writer([&] { rc = t.q.put(big.data(), 40); });
-    ASSERT_TRUE(eventually([&] { return waiting(t.q.header->writerWaiting); }));
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
     ASSERT_EQ(0u, t.q.flush());
     // The writer carries on into the emptied ring and blocks again: the
     // message is broken, as a flush during a put must break it.
-    ASSERT_TRUE(eventually([&] { return waiting(t.q.header->writerWaiting); }));
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
     EXPECT_EQ(16u, t.used());
     ASSERT_EQ(0u, t.q.flush());
     writer.join();
@@ -436,7 +392,7 @@ TEST(IPCQueue, FlushWakesABlockedWriter)
 TEST(IPCQueue, AttachingAMissingQueue)
 {
     KivLogCapture log;
-    KIVIPCQueResID ids = queueIds(kivtestUniqueName("kivque_missing"));
+    KIVIPCQueResID ids = kivtestQueResID(kivtestUniqueName("kivque_missing"));
     KIVHIPCQueue q;
     EXPECT_EQ(ECF_QUE_DOESNT_EXIST, q.attach(&ids));
     EXPECT_FALSE(q.isAttached());
@@ -452,7 +408,7 @@ TEST(IPCQueue, AttachingAMissingQueue)
 
 TEST(IPCQueue, AttachNeedsAllThreeObjects)
 {
-    KIVIPCQueResID ids = queueIds(kivtestUniqueName("kivque_part"));
+    KIVIPCQueResID ids = kivtestQueResID(kivtestUniqueName("kivque_part"));
     KIVHIPCMemory section;
     KIVIPCMemoryCreateParam mp;
     mp.resID = ids.memory;
@@ -537,7 +493,7 @@ TEST(IPCQueue, AReaderThatGivesUpHalfWayLeavesTheQueueUsable)
     h->queueLatch.get();
     Uint32 length = 100;
     memcpy(t.ring(), &length, 4);
-    fillBytes(t.ring() + 4, 20, 1);
+    kivtestFillBytes(t.ring() + 4, 20, 1);
     h->writeOffset = 24;
     h->notEmpty = 1;
     h->queueLatch.release();
@@ -551,7 +507,7 @@ TEST(IPCQueue, AReaderThatGivesUpHalfWayLeavesTheQueueUsable)
     EXPECT_EQ(1u, h->abandoned);
     // The rest that trickles in belongs to nobody: no message is seen.
     h->queueLatch.get();
-    fillBytes(t.ring() + 24, 8, 2);
+    kivtestFillBytes(t.ring() + 24, 8, 2);
     h->writeOffset = 0;
     h->notEmpty = 1;
     h->queueLatch.release();
@@ -568,7 +524,7 @@ TEST(IPCQueue, AWriterDropsTheRestOfAnAbandonedMessage)
     std::vector<Uint8> big = bytesOf(200, 4);
     Uint32 rc = 1;
     std::thread writer([&] { rc = t.q.put(big.data(), 200); });
-    ASSERT_TRUE(eventually([&] { return waiting(h->writerWaiting); }));
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(h->writerWaiting); }));
     // Play a reader that took part of the message and gave up: it empties
     // the ring, marks the message abandoned and wakes the writer.
     h->getLatch.get();
@@ -609,7 +565,7 @@ Uint64 tagSeed(Uint32 producer, Uint32 sequence)
 
 bool attachTo(KIVHIPCQueue& q, const std::string& path)
 {
-    KIVIPCQueResID ids = queueIds(path);
+    KIVIPCQueResID ids = kivtestQueResID(path);
     return q.attach(&ids) == 0;
 }
 
@@ -629,7 +585,7 @@ KIVTEST_CHILD(queueProducer)
     std::vector<Uint8> buf(3 * kStreamRing + 1);
     for (Uint32 i = 0; i < argU(args, 1); ++i) {
         Uint32 size = messageSize(kStreamSeed, i, kStreamRing);
-        fillBytes(buf.data(), size, kStreamSeed + i);
+        kivtestFillBytes(buf.data(), size, kStreamSeed + i);
         if (q.put(buf.data(), size) != 0)
             return 3;
     }
@@ -650,7 +606,7 @@ KIVTEST_CHILD(queueConsumer)
         Uint32 size = messageSize(kStreamSeed, i, kStreamRing);
         if (n != size)
             return 4;
-        fillBytes(want.data(), size, kStreamSeed + i);
+        kivtestFillBytes(want.data(), size, kStreamSeed + i);
         if (memcmp(got.data(), want.data(), size) != 0)
             return 5;
     }
@@ -684,24 +640,11 @@ KIVTEST_CHILD(queueTaggedProducer)
         Tag tag{producer, i};
         Uint32 body = messageSize(tagSeed(producer, i), i, kStreamRing);
         memcpy(buf.data(), &tag, sizeof tag);
-        fillBytes(buf.data() + sizeof tag, body, tagSeed(producer, i));
+        kivtestFillBytes(buf.data() + sizeof tag, body, tagSeed(producer, i));
         if (q.put(buf.data(), (Uint32)sizeof tag + body) != 0)
             return 3;
     }
     return q.detach() == 0 ? 0 : 4;
-}
-
-/* The section of marks a tagged run shares: one byte per message of every
- * producer. */
-KIVIPCResID marksId(const std::string& path)
-{
-    KIVIPCGetResIDParam d;
-    d.path = path.c_str();
-    d.id = 9;
-    d.localOnly = true;
-    KIVIPCResID id;
-    EXPECT_EQ(0u, kivIPCGetResID(&d, &id));
-    return id;
 }
 
 /* args: queue path, consumer index, producers, count.  Gets tagged
@@ -709,7 +652,7 @@ KIVIPCResID marksId(const std::string& path)
 KIVTEST_CHILD(queueTaggedConsumer)
 {
     KIVHIPCQueue q;
-    KIVIPCResID sectionId = marksId(args.at(0));
+    KIVIPCResID sectionId = kivtestResID(args.at(0), 9);
     KIVHIPCMemory marks;
     if (!attachTo(q, args.at(0)) || marks.attach(&sectionId, nullptr) != 0)
         return 2;
@@ -737,7 +680,7 @@ KIVTEST_CHILD(queueTaggedConsumer)
         Uint32 body = messageSize(tagSeed(tag.producer, tag.sequence), tag.sequence, kStreamRing);
         if (n != sizeof tag + body)
             return 8;
-        fillBytes(want.data(), body, tagSeed(tag.producer, tag.sequence));
+        kivtestFillBytes(want.data(), body, tagSeed(tag.producer, tag.sequence));
         if (memcmp(got.data() + sizeof tag, want.data(), body) != 0)
             return 9;
         Uint8& mark = seen[tag.producer * count + tag.sequence];
@@ -755,7 +698,7 @@ TEST(IPCQueueProcesses, WritersAndReadersNeverInterleaveMessages)
     ASSERT_EQ(0u, t.rc);
     const Uint32 producers = 3, consumers = 2, count = 800;
     KIVIPCMemoryCreateParam mp;
-    mp.resID = marksId(t.path);
+    mp.resID = kivtestResID(t.path, 9);
     mp.size = producers * count;
     KIVHIPCMemory marks;
     ASSERT_EQ(0u, marks.create(&mp));

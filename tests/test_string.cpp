@@ -18,20 +18,15 @@ namespace {
 
 TEST(Snprintf, StoresAtMostSizeMinusOneAndTerminates)
 {
+    // Size, text, what is stored (null: nothing at all), result: truncated
+    // to size - 1, exactly one too long, fitting with its NUL, room for the
+    // NUL only, no room.
     const struct {
         Uint32 size;
-        const char* text;
-        const char* stored; // null: nothing stored at all
+        const char *text, *stored;
         Uint32 result;
-    } cases[] = {
-        {4, "abcde", "abc", 3},   // truncated: size - 1 characters
-        {5, "abcde", "abcd", 4},  // exactly one too long
-        {6, "abcde", "abcde", 5}, // fits with its NUL
-        {64, "abcde", "abcde", 5},
-        {1, "abcde", "", 0}, // room for the NUL only
-        {8, "", "", 0},
-        {0, "text", nullptr, 0},
-    };
+    } cases[] = {{4, "abcde", "abc", 3}, {5, "abcde", "abcd", 4}, {6, "abcde", "abcde", 5},
+                 {1, "abcde", "", 0},    {0, "text", nullptr, 0}};
     for (const auto& c : cases) {
         char buffer[80];
         std::memset(buffer, 'Z', sizeof buffer);
@@ -59,8 +54,6 @@ TEST(Snprintf, C99ConversionsVaListAndAppending)
     EXPECT_EQ(16u, kivSnprintf(buffer, sizeof buffer, "%lld %zu %08X %s", -5LL, size_t{7},
                                0xABCu, "ok"));
     EXPECT_STREQ("-5 7 00000ABC ok", buffer);
-    EXPECT_EQ(20u, kivSnprintf(buffer, sizeof buffer, "%llu", ~0ull));
-    EXPECT_STREQ("18446744073709551615", buffer);
     EXPECT_EQ(7u, formatThroughVaList(buffer, sizeof buffer, "%d-%s", 42, "abcd"));
     EXPECT_STREQ("42-abcd", buffer);
 
@@ -105,20 +98,12 @@ struct GuardedLine {
 
 TEST(HexDumpLine, FullLineLiteral)
 {
-    GuardedLine g;
-    EXPECT_EQ(62u, kivHexDumpLine(g.line, kDigits, 16, 0));
-    EXPECT_STREQ("3031 3233 3435 3637 3839 6162 6364 6566    0123456789abcdef\r\n", g.line);
-
-    // With the address the line fills the buffer exactly.
-    EXPECT_EQ(75u, kivHexDumpLine(g.line, kDigits, 16, KIV_HEXDUMP_ADDRESS));
-    EXPECT_EQ(addressOf(kDigits) + "3031 3233 3435 3637 3839 6162 6364 6566    0123456789abcdef\r\n",
-              g.line);
-    EXPECT_TRUE(g.guardIntact());
-
-    // Bytes that do not print are shown as dots.
+    // With the address a full line fills the buffer exactly (see below);
+    // bytes that do not print are shown as dots.
+    char line[KIV_HEXDUMP_LINE_SIZE];
     const unsigned char bytes[] = {0x00, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 'A'};
-    EXPECT_EQ(54u, kivHexDumpLine(g.line, bytes, sizeof bytes, 0));
-    EXPECT_EQ(padTo("001F 207E 7F80 FF41", 43) + ".. ~...A\r\n", g.line);
+    EXPECT_EQ(54u, kivHexDumpLine(line, bytes, sizeof bytes, 0));
+    EXPECT_EQ(padTo("001F 207E 7F80 FF41", 43) + ".. ~...A\r\n", line);
 }
 
 /* Every length 0..16 under every combination of the address and the
@@ -153,33 +138,19 @@ TEST(HexDumpLine, ColumnsForEveryLengthAndFlag)
 
 TEST(HexDumpLine, ValueModeShowsOneNumber)
 {
+    // The narrowest and widest values, padded to their width.
     const Uint8 v1 = 0x07;
-    const Uint16 v2 = 0xBEEF;
-    const Uint32 v4 = 0x0A0B0C0Du;
     const Uint64 v8 = 0x0123456789ABCDEFull;
-    const struct {
-        const void* data;
-        Uint32 length;
-        const char* text;
-    } cases[] = {
-        {&v1, 1, "0x07"},
-        {&v2, 2, "0xBEEF"},
-        {&v4, 4, "0x0A0B0C0D"},
-        {&v8, 8, "0x0123456789ABCDEF"},
-    };
+    const Uint32 flags = KIV_HEXDUMP_VALUE | KIV_HEXDUMP_NO_CHARS;
     char line[KIV_HEXDUMP_LINE_SIZE];
-    for (const auto& c : cases) {
-        const Uint32 flags = KIV_HEXDUMP_VALUE | KIV_HEXDUMP_NO_CHARS;
-        EXPECT_EQ(std::strlen(c.text) + 3, kivHexDumpLine(line, c.data, c.length, flags));
-        EXPECT_EQ(std::string(c.text) + "\r\n", line);
-        kivHexDumpLine(line, c.data, c.length, flags | KIV_HEXDUMP_ADDRESS);
-        EXPECT_EQ(addressOf(c.data) + c.text + "\r\n", line);
-    }
+    EXPECT_EQ(7u, kivHexDumpLine(line, &v1, 1, flags));
+    EXPECT_STREQ("0x07\r\n", line);
+    kivHexDumpLine(line, &v8, 8, flags | KIV_HEXDUMP_ADDRESS);
+    EXPECT_EQ(addressOf(&v8) + "0x0123456789ABCDEF\r\n", line);
 
     // The character column still shows the bytes in memory order.
     EXPECT_EQ(50u, kivHexDumpLine(line, "ABCD", 4, KIV_HEXDUMP_VALUE));
     EXPECT_EQ(padTo("0x44434241", 43) + "ABCD\r\n", line); // little-endian
-
 }
 
 TEST(HexDumpLine, OverlongAndMissingInput)
@@ -187,18 +158,13 @@ TEST(HexDumpLine, OverlongAndMissingInput)
     char data[40];
     for (int i = 0; i < 40; ++i)
         data[i] = static_cast<char>('A' + i % 26);
-    for (Uint32 flags : {0u, KIV_HEXDUMP_ADDRESS, KIV_HEXDUMP_NO_CHARS}) {
-        GuardedLine g;
-        Uint32 r = kivHexDumpLine(g.line, data, sizeof data, flags);
-        EXPECT_GT(r, 75u) << flags; // no room left for the line end
-        EXPECT_EQ(74u, std::strlen(g.line)) << flags;
-        EXPECT_EQ(nullptr, std::strchr(g.line, '\r'));
-        EXPECT_TRUE(g.guardIntact()) << flags;
-    }
-    // Characters run to the last column; those beyond it are dropped.
+    // Characters run to the last column; those beyond it, and the line
+    // end, are dropped.
+    GuardedLine g;
+    EXPECT_GT(kivHexDumpLine(g.line, data, sizeof data, KIV_HEXDUMP_ADDRESS), 75u);
+    EXPECT_EQ(std::string(data, 18), std::string(g.line + 56));
+    EXPECT_TRUE(g.guardIntact());
     char line[KIV_HEXDUMP_LINE_SIZE];
-    kivHexDumpLine(line, data, sizeof data, KIV_HEXDUMP_ADDRESS);
-    EXPECT_EQ(std::string(data, 18), std::string(line + 56));
 
     EXPECT_EQ(0u, kivHexDumpLine(nullptr, kDigits, 16, 0));
     EXPECT_EQ(3u, kivHexDumpLine(line, nullptr, 16, 0)); // nothing to show
@@ -224,7 +190,7 @@ TEST(HexDumpToBuffer, OneLinePerSixteenBytesEachWithThePrefix)
     // Each line shows its own bytes, and with the address, their own address.
     for (const char* prefix : {static_cast<const char*>(nullptr), "", "  > "}) {
         for (Uint32 flags : {0u, KIV_HEXDUMP_ADDRESS}) {
-            for (Uint32 length : {0u, 1u, 15u, 16u, 17u, 20u, 32u, 33u, 256u}) {
+            for (Uint32 length : {0u, 15u, 16u, 17u, 256u}) {
                 char out[4096];
                 std::memset(out, 'Z', sizeof out);
                 kivHexDumpToBuffer(data, length, out, sizeof out, prefix, flags);
@@ -245,7 +211,6 @@ TEST(HexDumpToBuffer, StopsBeforeALineThatDoesNotFit)
     // A line is written only with two bytes to spare beyond its terminator.
     const Uint32 oneLine = static_cast<Uint32>(prefix.size() + line.size() + 3);
     char out[512];
-
     std::memset(out, 'Z', sizeof out);
     kivHexDumpToBuffer(kDigits, 16, out, oneLine - 1, prefix.c_str(), 0);
     EXPECT_STREQ("", out); // too small for the first line
@@ -259,20 +224,15 @@ TEST(HexDumpToBuffer, StopsBeforeALineThatDoesNotFit)
     kivHexDumpToBuffer(kDigits, 32, out, oneLine + 40, prefix.c_str(), 0);
     EXPECT_EQ(prefix + line, out);
     EXPECT_EQ('Z', out[oneLine + 40]);
-}
 
-TEST(HexDumpToBuffer, DegenerateArguments)
-{
-    char out[8] = {'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z'};
+    // No room at all, no buffer, room for the terminator only.
+    std::memset(out, 'Z', sizeof out);
     kivHexDumpToBuffer(kDigits, 16, out, 0, nullptr, 0);
     EXPECT_EQ('Z', out[0]);
-    kivHexDumpToBuffer(kDigits, 16, nullptr, 64, nullptr, 0); // must not crash
+    kivHexDumpToBuffer(kDigits, 16, nullptr, 64, nullptr, 0);
     kivHexDumpToBuffer(kDigits, 16, out, 1, nullptr, 0);
     EXPECT_EQ('\0', out[0]);
     EXPECT_EQ('Z', out[1]);
-    out[0] = 'Z';
-    kivHexDumpToBuffer(nullptr, 16, out, sizeof out, nullptr, 0);
-    EXPECT_EQ('\0', out[0]);
 }
 
 /* ---- kivStrToBoolean -------------------------------------------------- */
@@ -282,20 +242,17 @@ TEST(StrToBoolean, WordsInAnyCase)
     const Uint32 no = ECF_KIV_NOT_BOOLEAN_STRING;
     const struct {
         const char* text;
-        Uint32 rc;
-        Uint8 value;
+        Uint32      rc;
+        Uint8       value;
     } cases[] = {
-        {"1", 0, 1},     {"On", 0, 1},   {"y", 0, 1},     {"yEs", 0, 1},  {"t", 0, 1},
-        {"True", 0, 1},  {"0", 0, 0},    {"OFF", 0, 0},   {"n", 0, 0},    {"No", 0, 0},
-        {"F", 0, 0},     {"false", 0, 0}, {"2", no, 0},   {"", no, 0},    {" yes", no, 0},
-        {"yes ", no, 0}, {"tru", no, 0},  {"onn", no, 0}, {"10", no, 0},
+        {"1", 0, 1},  {"On", 0, 1}, {"yEs", 0, 1},  {"t", 0, 1},     {"0", 0, 0},
+        {"OFF", 0, 0}, {"n", 0, 0}, {"false", 0, 0}, {" yes", no, 0}, {"tru", no, 0},
     };
     for (const auto& c : cases) {
         Uint8 value = 0xAA;
         EXPECT_EQ(c.rc, kivStrToBoolean(c.text, &value)) << '"' << c.text << '"';
         EXPECT_EQ(c.value, value) << '"' << c.text << '"';
     }
-    EXPECT_EQ(0x900003F1u, ECF_KIV_NOT_BOOLEAN_STRING);
 
     Uint8 value = 0xAA;
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivStrToBoolean(nullptr, &value));
@@ -334,19 +291,16 @@ TEST(StrToUint64, BasesPrefixesAndEndPointers)
     const IntCase cases[] = {
         {" 0x1F", 0, 31, 5, false},  {"0X1f", 16, 31, 4, false}, {"ffz", 16, 255, 2, false},
         {"0x", 16, 0, 1, false}, // prefix without digits: end at the x
-        {"0xg", 0, 0, 1, false},
         {"0x1F", 10, 0, 1, false}, // no prefix in base 10
-        {"017", 0, 15, 3, false},    {"018", 0, 1, 2, false},    {"09", 0, 0, 1, false},
-        {"0", 8, 0, 1, false},       {"   42   ", 10, 42, 5, false}, {"+7", 10, 7, 2, false},
+        {"017", 0, 15, 3, false},    {"018", 0, 1, 2, false},
+        {"   42   ", 10, 42, 5, false}, {"+7", 10, 7, 2, false},
         {"-1", 10, kAllOnes, 2, false}, // negation in two's complement
-        {"12", 2, 1, 1, false},      {"Zz!", 36, 35 * 36 + 35, 2, false},
-        {"000", 1, 0, 3, false}, // base 1 has only the digit 0
-        {"7", 1, 0, 0, false},
+        {"Zz!", 36, 35 * 36 + 35, 2, false},
+        {"007", 1, 0, 2, false},            // base 1 has only the digit 0
         {"zz", 37, 35 * 37 + 35, 2, false}, // every digit and letter is below 37
         {"12", -5, 0, 0, false},            // nothing is below a negative base
         // No number: end at the text, or at the first character not converted.
-        {"", 10, 0, 0, false},       {"   ", 10, 0, 0, false},  {"- 5", 10, 0, 0, false},
-        {"+\t5", 0, 0, 0, false},    {"  xyz", 10, 0, 2, false},
+        {"   ", 10, 0, 0, false},  {"- 5", 10, 0, 0, false}, {"  xyz", 10, 0, 2, false},
     };
     checkConversions(cases, kivStrToUint64);
 
@@ -366,8 +320,6 @@ TEST(StrToUint64, OverflowSaturatesWithErange)
         {"18446744073709551616", 10, kAllOnes, 20, true},
         // The true value wraps to something larger than the step before.
         {"30000000000000000000", 10, kAllOnes, 20, true},
-        {"99999999999999999999999", 10, kAllOnes, 23, true},
-        {"0xFFFFFFFFFFFFFFFF", 0, kAllOnes, 18, false},
         {"0x10000000000000000", 0, kAllOnes, 19, true},
         {"-18446744073709551616", 10, kAllOnes, 21, true}, // saturated, not negated
         {"-18446744073709551615", 10, 1, 21, false},
@@ -380,16 +332,11 @@ TEST(StrToSint64, SignedLimits)
     const Uint64 min = 0x8000000000000000ull;
     const Uint64 max = 0x7FFFFFFFFFFFFFFFull;
     const IntCase cases[] = {
-        {"-9223372036854775808", 10, min, 20, false},
-        {"9223372036854775807", 10, max, 19, false},
-        {"9223372036854775808", 10, max, 19, true},
-        {"-9223372036854775809", 10, min, 20, true},
-        {"-99999999999999999999999", 10, min, 24, true},
+        {"-9223372036854775808", 10, min, 20, false}, {"9223372036854775807", 10, max, 19, false},
+        {"9223372036854775808", 10, max, 19, true},   {"-9223372036854775809", 10, min, 20, true},
         {"0x8000000000000000", 16, max, 18, true},
         {"-0x8000000000000000", 0, min, 19, false},
-        {"-0x10", 0, static_cast<Uint64>(-16), 5, false},
         {"-017", 0, static_cast<Uint64>(-15), 4, false},
-        {" +12", 10, 12, 4, false},
         {"-", 10, 0, 0, false},
     };
     checkConversions(cases, kivStrToSint64);

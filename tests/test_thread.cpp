@@ -498,27 +498,13 @@ TEST(Thread, CreateWritesItsTraceRecords)
 /* ---- The start block in the allocator's list ----------------------------------------- */
 namespace {
 
-void setEnv(const char* name, const char* value)
-{
-#if defined(_WIN32)
-    SetEnvironmentVariableA(name, value);
-    std::string assignment = std::string(name) + "=" + (value ? value : "");
-    _putenv(assignment.c_str());
-#else
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-#endif
-}
-
 /* Switches this (child) process's allocator to FULL mode, which keeps the
  * list of live blocks. */
 bool fullMode(const KivTestTempDir& dir)
 {
-    setEnv("KIVEMEMDBG", (dir.path() + ",FULL").c_str());
+    kivtestSetEnv("KIVEMEMDBG", (dir.path() + ",FULL").c_str());
     kivMemOneTimeOnly();
-    setEnv("KIVEMEMDBG", nullptr);
+    kivtestSetEnv("KIVEMEMDBG", nullptr);
     return g_pMemDebugCB != nullptr;
 }
 

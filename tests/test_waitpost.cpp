@@ -40,18 +40,7 @@ Record recordOf(Uint32 sender, Uint32 sequence, const char* text)
     return r;
 }
 
-KIVIPCResID resId(const std::string& path, Uint32 kind)
-{
-    KIVIPCGetResIDParam d;
-    d.path = path.c_str();
-    d.id = kind;
-    d.localOnly = true;
-    KIVIPCResID id;
-    EXPECT_EQ(0u, kivIPCGetResID(&d, &id));
-    return id;
-}
-
-KIVIPCResID eventId(const std::string& path) { return resId(path, 4); }
+KIVIPCResID eventId(const std::string& path) { return kivtestResID(path, 4); }
 
 /* An area and a data buffer, as one party would keep them in memory. */
 struct Place {
@@ -84,16 +73,6 @@ Uint32 waitFor(KIVHIPCWaitpost& w, Uint32 timeout, void* out = nullptr)
 {
     KIVIPCWaitpostWaitParam p(timeout);
     return w.wait(&p, out);
-}
-
-template <class C> bool eventually(C cond)
-{
-    for (int i = 0; i < 60000; ++i) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 /* A named waitpost created on a fresh name, destroyed at the end. */
@@ -287,7 +266,7 @@ TEST(IPCWaitpost, AnAutoResetWaitpostReleasesOneWaiterPerPost)
     };
     std::thread a(waitOnce, &n.w), b(waitOnce, &other);
     ASSERT_EQ(0u, n.w.post(nullptr));
-    ASSERT_TRUE(eventually([&] { return released.load() >= 1; }));
+    ASSERT_TRUE(kivtestEventually([&] { return released.load() >= 1; }));
     // The post was used up by the one waiter it released.
     EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(poller, 0));
     EXPECT_EQ(1, released.load());
@@ -398,7 +377,7 @@ struct Shared {
     Place toParent;
 };
 
-KIVIPCResID sectionId(const std::string& path) { return resId(path, 8); }
+KIVIPCResID sectionId(const std::string& path) { return kivtestResID(path, 8); }
 KIVIPCResID toChildId(const std::string& path) { return eventId(path + "c"); }
 KIVIPCResID toParentId(const std::string& path) { return eventId(path + "p"); }
 

@@ -222,7 +222,7 @@ Uint32 KIVDirectoryListing::begin(const KIVDirectoryListingParam* param)
     if (param->path == nullptr)
         return f.nullParam();
     const char* path = param->path;
-    f.data(30, path, (Uint32)strlen(path) + 1);
+    f.text(30, path);
     if ((param->typeFilter & kBothTypes) == kBothTypes)
         return f.fail(110, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(param->typeFilter));
     if (m_bBegun)
@@ -266,16 +266,13 @@ Uint32 KIVDirectoryListing::begin(const KIVDirectoryListingParam* param)
     DWORD err = GetLastError();
     if (err != ERROR_NO_MORE_FILES) {
         FindClose(search);
-        KIVErrorContext ctx;
-        ctx.setFileHandle(search);
+        KIVErrorContext ctx = kivHandleContext(search);
         return f.sysError(KIVOSFN_FINDNEXTFILE, err, 90, &ctx, 2, KIVLOG_STRING(path),
                           KIVLOG_HEX(search));
     }
     if (!FindClose(search)) {
         err = GetLastError();
-        KIVErrorContext ctx;
-        ctx.setFileHandle(search);
-        return f.sysError(KIVOSFN_FINDCLOSE, err, 100, &ctx, 1, KIVLOG_HEX(search));
+        return f.handleError(KIVOSFN_FINDCLOSE, err, 100, search);
     }
     if ((rc = makeFileList(*this)) != 0)
         return f.calledFailed(KIVFN_KIVMEMALLOC, rc, rc, 120, 1, KIVLOG_UINT(m_iFileListSize));

@@ -173,13 +173,6 @@ bool querySize(HANDLE h, Uint64* size, DWORD* error)
     return true;
 }
 
-KIVErrorContext handleContext(HANDLE h)
-{
-    KIVErrorContext ctx;
-    ctx.setFileHandle(h);
-    return ctx;
-}
-
 /* base + offset, clamped to 0 below and to the largest position above (which
  * no file reaches, so it is refused as beyond the end). */
 Uint64 seekTarget(Uint64 base, Sint64 offset)
@@ -211,7 +204,7 @@ Uint32 KIVHFile::open(const KIVFileOpenParam* param)
     // A missing name cannot be tested or opened; refused before any call.
     if (param->fileName == nullptr)
         return f.fail(210, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(param->fileName));
-    f.data(220, param->fileName, (Uint32)strlen(param->fileName) + 1);
+    f.text(220, param->fileName);
 
     DWORD disposition = 0;
     DWORD access = 0;
@@ -257,8 +250,7 @@ Uint32 KIVHFile::close()
     KIVFrame f(KIVFN_KIVHFILE_CLOSE);
     if (!CloseHandle(fileHandle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(fileHandle);
-        return f.sysError(KIVOSFN_CLOSEHANDLE, err, 10, &ctx, 1, KIVLOG_HEX(fileHandle));
+        return f.handleError(KIVOSFN_CLOSEHANDLE, err, 10, fileHandle);
     }
     // A mapping still open is not closed here: its handle is forgotten.
     fileHandle = INVALID_HANDLE_VALUE;
@@ -283,7 +275,7 @@ Uint32 KIVHFile::read(const KIVFileReadParam* param, void* buffer, Uint32* bytes
     DWORD got = 0;
     if (!ReadFile(fileHandle, buffer, param->byteCount, &got, nullptr)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(fileHandle);
+        KIVErrorContext ctx = kivHandleContext(fileHandle);
         ctx.setByteCount(param->byteCount);
         return f.sysError(KIVOSFN_READFILE, err, 40, &ctx, 2, KIVLOG_HEX(fileHandle),
                           KIVLOG_UINT(param->byteCount));
@@ -340,7 +332,7 @@ Uint32 KIVHFile::write(const KIVFileWriteParam* param, Uint32* bytesWritten)
         Uint32 take = param->byteCount < sizeof head - 1 ? param->byteCount : sizeof head - 1;
         memcpy(head, param->buffer, take);
         head[take] = '\0';
-        KIVErrorContext ctx = handleContext(fileHandle);
+        KIVErrorContext ctx = kivHandleContext(fileHandle);
         ctx.setByteCount(param->byteCount);
         return f.sysError(KIVOSFN_WRITEFILE, err, 40, &ctx, 4, KIVLOG_HEX(fileHandle),
                           KIVLOG_STRING(head), KIVLOG_UINT(param->byteCount),
@@ -365,7 +357,7 @@ Uint32 KIVHFile::seek(const KIVFileSeekParam* param, Uint64* newPosition)
     if (param->origin > KIV_FILE_SEEK_END)
         return f.fail(120, ECF_INVALID_PARAMETER, 1, KIVLOG_UINT(param->origin));
 
-    KIVErrorContext ctx = handleContext(fileHandle);
+    KIVErrorContext ctx = kivHandleContext(fileHandle);
     ctx.setValue64((Uint64)param->offset);
     DWORD err = 0;
     Uint64 base = 0;
@@ -404,8 +396,7 @@ Uint32 KIVHFile::getSize(Uint64* size)
     DWORD err = 0;
     Uint64 value = 0;
     if (!querySize(fileHandle, &value, &err)) {
-        KIVErrorContext ctx = handleContext(fileHandle);
-        return f.sysError(KIVOSFN_GETFILESIZE, err, 10, &ctx, 1, KIVLOG_HEX(fileHandle));
+        return f.handleError(KIVOSFN_GETFILESIZE, err, 10, fileHandle);
     }
     *size = value;
     f.dataOf(30, value);
@@ -422,7 +413,7 @@ Uint32 KIVHFile::setSize(const KIVFileSetSizeParam* param)
     if (param->flags != 0)
         return f.fail(30, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(param->flags));
 
-    KIVErrorContext ctx = handleContext(fileHandle);
+    KIVErrorContext ctx = kivHandleContext(fileHandle);
     ctx.setValue64(param->newSize);
     DWORD err = 0;
     Uint64 saved = 0;
@@ -481,7 +472,7 @@ Uint32 KIVHFile::lock(const KIVFileLockParam* param)
             return f.ok();
         DWORD err = GetLastError();
         if (err != ERROR_LOCK_VIOLATION) {
-            KIVErrorContext ctx = handleContext(fileHandle);
+            KIVErrorContext ctx = kivHandleContext(fileHandle);
             return f.sysError(KIVOSFN_LOCKFILEEX, err, 160, &ctx, 4, KIVLOG_HEX(fileHandle),
                               KIVLOG_HEX(flags), KIVLOG_UINT(param->lockType),
                               KIVLOG_UINT(param->waitMode));
@@ -506,8 +497,7 @@ Uint32 KIVHFile::unlock()
         // holds no lock on the byte.
         if (err == ERROR_NOT_LOCKED || err == ERROR_LOCK_VIOLATION)
             return f.ok();
-        KIVErrorContext ctx = handleContext(fileHandle);
-        return f.sysError(KIVOSFN_UNLOCKFILEEX, err, 10, &ctx, 1, KIVLOG_HEX(fileHandle));
+        return f.handleError(KIVOSFN_UNLOCKFILEEX, err, 10, fileHandle);
     }
     return f.ok();
 }
@@ -524,7 +514,7 @@ Uint32 KIVHFile::map(const KIVFileMapParam* param, void** address)
     if (!mapProtection(param->protection, &pageProtection, &viewAccess))
         return f.fail(60, ECF_INVALID_PARAMETER, 1, KIVLOG_UINT(param->protection));
 
-    KIVErrorContext ctx = handleContext(fileHandle);
+    KIVErrorContext ctx = kivHandleContext(fileHandle);
     HANDLE mapping = CreateFileMappingA(fileHandle, nullptr, pageProtection, 0, 0, nullptr);
     if (mapping == nullptr) {
         DWORD err = GetLastError();
@@ -560,12 +550,12 @@ Uint32 KIVHFile::unmap(void* address)
     f.dataOf(10, view);
     if (!UnmapViewOfFile(view)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(fileHandle);
+        KIVErrorContext ctx = kivHandleContext(fileHandle);
         return f.sysError(KIVOSFN_UNMAPVIEWOFFILE, err, 20, &ctx, 1, KIVLOG_HEX(view));
     }
     if (!CloseHandle(mappingHandle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(fileHandle);
+        KIVErrorContext ctx = kivHandleContext(fileHandle);
         return f.sysError(KIVOSFN_CLOSEHANDLE, err, 30, &ctx, 1, KIVLOG_HEX(mappingHandle));
     }
     mappingHandle = INVALID_HANDLE_VALUE;
@@ -578,8 +568,7 @@ Uint32 KIVHFile::sync()
     KIVFrame f(KIVFN_KIVHFILE_SYNC);
     if (!FlushFileBuffers(fileHandle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(fileHandle);
-        return f.sysError(KIVOSFN_FLUSHFILEBUFFERS, err, 10, &ctx, 1, KIVLOG_HEX(fileHandle));
+        return f.handleError(KIVOSFN_FLUSHFILEBUFFERS, err, 10, fileHandle);
     }
     return f.ok();
 }

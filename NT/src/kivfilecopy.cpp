@@ -220,7 +220,7 @@ Uint32 kivDirectoryDeleteOne(const char* path)
 Uint32 kivDirectoryDeleteRecursive(const char* path, bool force)
 {
     KIVFrame f(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE);
-    f.data(10, path, (Uint32)strlen(path) + 1);
+    f.text(10, path);
     if (_stricmp(path, "NUL") == 0)
         return f.fail(10, ECF_INVALID_PARAMETER, 1, KIVLOG_STRING(path));
     if (!kivIsDirectory(path))
@@ -259,8 +259,8 @@ Uint32 kivFileCopy(const char* source, const char* destination)
     KIVFrame f(KIVFN_KIVFILECOPY);
     if (source == nullptr || destination == nullptr)
         return f.nullParam();
-    f.data(10, source, (Uint32)strlen(source) + 1);
-    f.data(10, destination, (Uint32)strlen(destination) + 1);
+    f.text(10, source);
+    f.text(10, destination);
     if (strcmp(source, destination) == 0)
         return f.fail(10, ECF_INVALID_PARAMETER, 2, KIVLOG_STRING(source),
                       KIVLOG_STRING(destination));
@@ -279,20 +279,15 @@ Uint32 kivDirectoryDelete(const KIVDirectoryDeleteParam* param)
 {
     KIVFrame f(KIVFN_KIVDIRECTORYDELETE);
     Uint32 rc;
-    if (!f.checkParam(param, rc))
+    if (!f.checkPathParam(param, rc))
         return rc;
-    f.dataOf(10, *param);
-    if (param->path == nullptr)
-        return f.nullParam();
     // The removal that failed has logged it, with the path.
     if (param->flags & KIV_DIR_DELETE_RECURSIVE)
         rc = kivDirectoryDeleteRecursive(param->path, false);
     else
         rc = kivDirectoryDeleteOne(param->path);
-    if (rc != 0) {
-        f.errorPoint(20, rc);
-        return f.ret(rc);
-    }
+    if (rc != 0)
+        return f.retError(20, rc);
     return f.ok();
 }
 
@@ -301,8 +296,8 @@ Uint32 kivDirectoryCopy(const char* source, const char* destination)
     KIVFrame f(KIVFN_KIVDIRECTORYCOPY);
     if (source == nullptr || destination == nullptr)
         return f.nullParam();
-    f.data(10, source, (Uint32)strlen(source) + 1);
-    f.data(10, destination, (Uint32)strlen(destination) + 1);
+    f.text(10, source);
+    f.text(10, destination);
     // The destination must be new, and not inside the source: a copy into
     // itself would never end.
     if (strcmp(source, destination) == 0 || kivPathExists(destination) ||

@@ -77,42 +77,38 @@ const DWORD  kReadWrite      = FILE_MAP_READ | FILE_MAP_WRITE;
 const Sint32 kPrivateIds     = 100;   /* names one thread may hold at once */
 const Uint32 kExNameOverhead = 8;     /* the name plus this must fit KIV_IPC_NAME_SIZE */
 
-/* A failed system call of a step after which the operation still has work
- * to do (clean-up, further steps): the system error handler's record and
- * the error point, without leaving the frame.  Returns the mapped code. */
-Uint32 sysFailure(KIVFrame& f, Uint32 systemFunctionId, DWORD err, Uint32 probe,
-                  const KIVErrorContext* ctx, Sint32 itemCount, ...)
+/* The unmap step of detach and destroy: clears `address` once the view is
+ * gone; a failure is logged at probe 30 with the items given and its code
+ * left in `rc`.  False only when the view is still there. */
+bool unmapForDetach(KIVFrame& f, void*& address, Uint32& rc, Sint32 itemCount, ...)
 {
+    if (address == nullptr)
+        return true;
+    if (UnmapViewOfFile(address)) {
+        address = nullptr;
+        return true;
+    }
+    DWORD err = GetLastError();
     va_list ap;
     va_start(ap, itemCount);
-    Uint32 code = kivSystemErrorHandlerV(f.functionId(), systemFunctionId, err, probe, KIVLOG_INFO,
-                                         0, ctx, itemCount, ap);
+    rc = f.sysErrorV(KIVOSFN_UNMAPVIEWOFFILE, err, 30, 0, nullptr, itemCount, ap);
     va_end(ap);
-    f.errorPoint(probe, code);
-    return code;
+    return false;
 }
 
-/* The same for the operation's own finding. */
-Uint32 ownFailure(KIVFrame& f, Uint32 probe, Uint32 code, Sint32 itemCount, ...)
+/* The close step of detach and destroy: a failure is logged at probe 40
+ * with the handle as context and the items given, its code left in `rc`. */
+bool closeForDetach(KIVFrame& f, HANDLE h, Uint32& rc, Sint32 itemCount, ...)
 {
+    if (CloseHandle(h))
+        return true;
+    DWORD err = GetLastError();
+    KIVErrorContext ctx = kivHandleContext(h);
     va_list ap;
     va_start(ap, itemCount);
-    kivLogV(nullptr, f.functionId(), code, probe, KIVLOG_INFO, itemCount, ap);
+    rc = f.sysErrorV(KIVOSFN_CLOSEHANDLE, err, 40, 0, &ctx, itemCount, ap);
     va_end(ap);
-    f.errorPoint(probe, code);
-    return code;
-}
-
-/* And for a failed call of another library function (already logged by it). */
-Uint32 calledFailure(KIVFrame& f, Uint32 calledFunctionId, Uint32 rc, Uint32 probe,
-                     Sint32 itemCount, ...)
-{
-    va_list ap;
-    va_start(ap, itemCount);
-    kivLogRCV(nullptr, f.functionId(), calledFunctionId, rc, rc, probe, KIVLOG_INFO, itemCount, ap);
-    va_end(ap);
-    f.errorPoint(probe, rc);
-    return rc;
+    return false;
 }
 
 KIVErrorContext sizeContext(Uint32 size)
@@ -130,22 +126,9 @@ Uint32 detachMemory(KIVFrame& f, KIVHIPCMemory& m)
 {
     Uint32 unmapRc = 0;
     Uint32 closeRc = 0;
-    if (m.address != nullptr) {
-        if (UnmapViewOfFile(m.address)) {
-            m.address = nullptr;
-        } else {
-            DWORD err = GetLastError();
-            unmapRc = sysFailure(f, KIVOSFN_UNMAPVIEWOFFILE, err, 30, nullptr, 1,
-                                 KIVLOG_HEX(m.address));
-        }
-    }
+    unmapForDetach(f, m.address, unmapRc, 1, KIVLOG_HEX(m.address));
     if (m.handle != INVALID_HANDLE_VALUE) {
-        if (!CloseHandle(m.handle)) {
-            DWORD err = GetLastError();
-            KIVErrorContext ctx;
-            ctx.setFileHandle(m.handle);
-            closeRc = sysFailure(f, KIVOSFN_CLOSEHANDLE, err, 40, &ctx, 1, KIVLOG_HEX(m.handle));
-        }
+        closeForDetach(f, m.handle, closeRc, 1, KIVLOG_HEX(m.handle));
         m.handle = INVALID_HANDLE_VALUE;
     }
     return closeRc != 0 ? closeRc : unmapRc;
@@ -211,7 +194,7 @@ void abandonEx(KIVFrame& f, KIVHIPCMemoryEx& m)
         UnmapViewOfFile(m.address);
     if (m.handle != INVALID_HANDLE_VALUE && !CloseHandle(m.handle)) {
         DWORD err = GetLastError();
-        sysFailure(f, KIVOSFN_CLOSEHANDLE, err, 200, nullptr, 1, KIVLOG_HEX(m.handle));
+        f.stepSysError(KIVOSFN_CLOSEHANDLE, err, 200, nullptr, 1, KIVLOG_HEX(m.handle));
     }
     resetEx(m);
 }
@@ -221,29 +204,33 @@ Uint32 detachEx(KIVFrame& f, KIVHIPCMemoryEx& m)
 {
     Uint32 unmapRc = 0;
     Uint32 closeRc = 0;
-    if (m.address != nullptr) {
-        if (UnmapViewOfFile(m.address)) {
-            m.address = nullptr;
-        } else {
-            DWORD err = GetLastError();
-            unmapRc = sysFailure(f, KIVOSFN_UNMAPVIEWOFFILE, err, 30, nullptr, 3,
-                                 KIVLOG_STRING(m.name), KIVLOG_UINT(m.size), KIVLOG_HEX(m.address));
-        }
-    }
+    const bool unmapped = unmapForDetach(f, m.address, unmapRc, 3, KIVLOG_STRING(m.name),
+                                         KIVLOG_UINT(m.size), KIVLOG_HEX(m.address));
     if (m.handle != INVALID_HANDLE_VALUE) {
-        if (CloseHandle(m.handle)) {
+        if (closeForDetach(f, m.handle, closeRc, 2, KIVLOG_STRING(m.name), KIVLOG_HEX(m.handle)))
             resetEx(m);
-        } else {
-            DWORD err = GetLastError();
-            KIVErrorContext ctx;
-            ctx.setFileHandle(m.handle);
-            closeRc = sysFailure(f, KIVOSFN_CLOSEHANDLE, err, 40, &ctx, 2, KIVLOG_STRING(m.name),
-                                 KIVLOG_HEX(m.handle));
-        }
-    } else if (m.address == nullptr) {
+    } else if (unmapped) {
         resetEx(m);
     }
     return unmapRc != 0 ? unmapRc : closeRc;
+}
+
+/* The map step of create and attach: the view of the section the object
+ * holds, or the failure logged with the operation's items. */
+Uint32 mapExView(KIVFrame& f, KIVHIPCMemoryEx& m, DWORD access, void* baseAddress, Uint32 probe,
+                 const KIVErrorContext* ctx, Sint32 itemCount, ...)
+{
+    void* view = MapViewOfFileEx(m.handle, access, 0, 0, 0, baseAddress);
+    if (view != nullptr) {
+        m.address = view;
+        return 0;
+    }
+    DWORD err = GetLastError();
+    va_list ap;
+    va_start(ap, itemCount);
+    Uint32 rc = f.sysErrorV(KIVOSFN_MAPVIEWOFFILEEX, err, probe, 0, ctx, itemCount, ap);
+    va_end(ap);
+    return rc;
 }
 
 #define KIV_MEMEX_CREATE_ITEMS(p, obj)                                                          \
@@ -320,8 +307,7 @@ Uint32 KIVHIPCMemory::attach(const KIVIPCResID* resID, const void* baseAddress)
         DWORD err = GetLastError();
         kivLogSysRC(nullptr, f.functionId(), KIVOSFN_OPENFILEMAPPING, err, ECF_MEM_DOESNT_EXIST, 50,
                     KIVLOG_INFO, 2, KIVLOG_STRING(resID->name), KIVLOG_HEX(baseAddress));
-        f.errorPoint(50, ECF_MEM_DOESNT_EXIST);
-        return f.ret(ECF_MEM_DOESNT_EXIST);
+        return f.retError(50, ECF_MEM_DOESNT_EXIST);
     }
     void* view = MapViewOfFileEx(h, kReadWrite, 0, 0, 0, const_cast<void*>(baseAddress));
     if (view == nullptr) {
@@ -476,20 +462,21 @@ Uint32 KIVHIPCMemoryEx::create(const KIVIPCMemoryExCreateParam* param, KIVIPCMem
     rc = 0;
     if (!validExName(param->name) || param->size == 0 || param->flags == 0 ||
         param->permissions == 0)
-        rc = ownFailure(f, 30, ECF_INVALID_PARAMETER, KIV_MEMEX_CREATE_ITEMS(param, this));
+        rc = f.stepFailed(30, ECF_INVALID_PARAMETER, KIV_MEMEX_CREATE_ITEMS(param, this));
 
     SECURITY_ATTRIBUTES sa;
     SECURITY_DESCRIPTOR sd;
     if (rc == 0) {
         rc = kivInitSecurityAttributes2(&sa, &sd);
         if (rc != 0)
-            calledFailure(f, KIVFN_KIVINITSECURITYATTRIBUTES2, rc, 110,
-                          KIV_MEMEX_CREATE_ITEMS(param, this));
+            f.stepCalledFailed(KIVFN_KIVINITSECURITYATTRIBUTES2, rc, rc, 110,
+                               KIV_MEMEX_CREATE_ITEMS(param, this));
     }
     if (rc == 0) {
         rc = exKernelName(*this, param->name, param->version, param->namespacePrefix);
         if (rc != 0)
-            calledFailure(f, KIVFN_KIVIPCGETRESID, rc, 120, KIV_MEMEX_CREATE_ITEMS(param, this));
+            f.stepCalledFailed(KIVFN_KIVIPCGETRESID, rc, rc, 120,
+                               KIV_MEMEX_CREATE_ITEMS(param, this));
     }
     KIVErrorContext ctx = sizeContext((Uint32)param->size);
     if (rc == 0) {
@@ -498,25 +485,17 @@ Uint32 KIVHIPCMemoryEx::create(const KIVIPCMemoryExCreateParam* param, KIVIPCMem
                                       (DWORD)param->size, name);
         DWORD err = GetLastError();
         if (h == nullptr) {
-            rc = sysFailure(f, KIVOSFN_CREATEFILEMAPPING, err, 140, &ctx,
-                            KIV_MEMEX_CREATE_ITEMS(param, this));
+            rc = f.stepSysError(KIVOSFN_CREATEFILEMAPPING, err, 140, &ctx,
+                                KIV_MEMEX_CREATE_ITEMS(param, this));
         } else {
             handle = h;
             if ((param->flags & KIV_IPC_MEMEX_EXCLUSIVE) && err == ERROR_ALREADY_EXISTS)
-                rc = ownFailure(f, 150, ECF_EXISTS, KIV_MEMEX_CREATE_ITEMS(param, this));
+                rc = f.stepFailed(150, ECF_EXISTS, KIV_MEMEX_CREATE_ITEMS(param, this));
         }
     }
-    if (rc == 0) {
-        void* view = MapViewOfFileEx(handle, exViewAccess(param->flags), 0, 0, 0,
-                                     param->baseAddress);
-        if (view == nullptr) {
-            DWORD err = GetLastError();
-            rc = sysFailure(f, KIVOSFN_MAPVIEWOFFILEEX, err, 160, &ctx,
-                            KIV_MEMEX_CREATE_ITEMS(param, this));
-        } else {
-            address = view;
-        }
-    }
+    if (rc == 0)
+        rc = mapExView(f, *this, exViewAccess(param->flags), param->baseAddress, 160, &ctx,
+                       KIV_MEMEX_CREATE_ITEMS(param, this));
     if (rc != 0) {
         abandonEx(f, *this);
         return f.ret(rc);
@@ -538,33 +517,27 @@ Uint32 KIVHIPCMemoryEx::attach(const KIVIPCMemoryExAttachParam* param, KIVIPCMem
 
     rc = 0;
     if (!validExName(param->name))
-        rc = ownFailure(f, 30, ECF_INVALID_PARAMETER, KIV_MEMEX_ATTACH_ITEMS(param, this));
+        rc = f.stepFailed(30, ECF_INVALID_PARAMETER, KIV_MEMEX_ATTACH_ITEMS(param, this));
     if (rc == 0) {
         rc = exKernelName(*this, param->name, param->version, param->namespacePrefix);
         if (rc != 0)
-            calledFailure(f, KIVFN_KIVIPCGETRESID, rc, 90, KIV_MEMEX_ATTACH_ITEMS(param, this));
+            f.stepCalledFailed(KIVFN_KIVIPCGETRESID, rc, rc, 90,
+                               KIV_MEMEX_ATTACH_ITEMS(param, this));
     }
     DWORD access = exViewAccess(param->flags);
     if (rc == 0) {
         HANDLE h = OpenFileMappingA(access, FALSE, name);
         if (h == nullptr) {
             DWORD err = GetLastError();
-            rc = sysFailure(f, KIVOSFN_OPENFILEMAPPING, err, 100, nullptr,
-                            KIV_MEMEX_ATTACH_ITEMS(param, this));
+            rc = f.stepSysError(KIVOSFN_OPENFILEMAPPING, err, 100, nullptr,
+                                KIV_MEMEX_ATTACH_ITEMS(param, this));
         } else {
             handle = h;
         }
     }
-    if (rc == 0) {
-        void* view = MapViewOfFileEx(handle, access, 0, 0, 0, param->baseAddress);
-        if (view == nullptr) {
-            DWORD err = GetLastError();
-            rc = sysFailure(f, KIVOSFN_MAPVIEWOFFILEEX, err, 120, nullptr,
-                            KIV_MEMEX_ATTACH_ITEMS(param, this));
-        } else {
-            address = view;
-        }
-    }
+    if (rc == 0)
+        rc = mapExView(f, *this, access, param->baseAddress, 120, nullptr,
+                       KIV_MEMEX_ATTACH_ITEMS(param, this));
     if (rc != 0) {
         abandonEx(f, *this);
         return f.ret(rc);

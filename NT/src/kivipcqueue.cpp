@@ -147,6 +147,12 @@ const Uint32 kCopyUnderLatch = 512;
 
 /* ---- waiting and waking ------------------------------------------------------- */
 
+/* The waiting flags are written under queueLatch but read by observers
+ * (tools, tests) without it: single-byte relaxed atomics keep such reads
+ * well defined and cost nothing over plain byte moves. */
+inline Uint8 loadFlag(const Uint8& flag) { return __atomic_load_n(&flag, __ATOMIC_RELAXED); }
+inline void storeFlag(Uint8& flag, Uint8 value) { __atomic_store_n(&flag, value, __ATOMIC_RELAXED); }
+
 /* One side of a transfer, the writer in put or the reader in get: whether
  * it holds queueLatch, the wake-up it owes the other side, and the first
  * failure of a semaphore operation. */
@@ -169,8 +175,8 @@ public:
      * that it waits, it is owed a wake-up. */
     void progressed()
     {
-        if (otherWaiting_) {
-            otherWaiting_ = 0;
+        if (loadFlag(otherWaiting_)) {
+            storeFlag(otherWaiting_, 0);
             owed_ = true;
         }
     }
@@ -194,7 +200,7 @@ public:
      * latch again only on success. */
     bool wait(Uint32 timeout, Uint32 timeoutProbe, Uint32 failProbe)
     {
-        ownWaiting_ = 1;
+        storeFlag(ownWaiting_, 1);
         if (!unlock())
             return false;
         KIVIPCSemaphoreWaitParam w(timeout);
@@ -267,19 +273,6 @@ Uint32 capacityFor(Uint32 queueSize)
     if (queueSize < 5)
         queueSize += 4;
     return queueSize + pad4(queueSize);
-}
-
-/* A member failure of a step after which the operation goes on: kivLogRC
- * under the queue's function identifier and the error point. */
-Uint32 memberFailure(KIVFrame& f, Uint32 memberFunctionId, Uint32 rc, Uint32 probe,
-                     Sint32 itemCount, ...)
-{
-    va_list ap;
-    va_start(ap, itemCount);
-    kivLogRCV(nullptr, f.functionId(), memberFunctionId, rc, rc, probe, KIVLOG_INFO, itemCount, ap);
-    va_end(ap);
-    f.errorPoint(probe, rc);
-    return rc;
 }
 
 /* The existence codes of the members, as attach reports them. */
@@ -555,7 +548,7 @@ Uint32 KIVHIPCQueue::get(void* buffer, Uint32 bufferSize, Uint32* received, int 
             // told to drop it (and woken, should it have filled the ring
             // since), so that the next get starts at the next message.
             reader.lock();
-            h->readerWaiting = 0;
+            storeFlag(h->readerWaiting, 0);
             used = usedSpace(h);
             if (used < left) {
                 h->abandoned = 1;
@@ -620,20 +613,21 @@ Uint32 KIVHIPCQueue::flush()
         QueueLatchHold hold(h);
         h->writeOffset = 0;
         makeEmpty(h);
-        wakeReader = h->readerWaiting != 0;
-        wakeWriter = h->writerWaiting != 0;
-        h->readerWaiting = 0;
-        h->writerWaiting = 0;
+        wakeReader = loadFlag(h->readerWaiting) != 0;
+        wakeWriter = loadFlag(h->writerWaiting) != 0;
+        storeFlag(h->readerWaiting, 0);
+        storeFlag(h->writerWaiting, 0);
     }
     // Blocked parties look again, find the new state and wait as needed.
     Uint32 rc = 0;
     Uint32 r = wakeReader ? dataSemaphore.post() : 0;
     if (r != 0)
-        rc = memberFailure(f, KIVFN_KIVHIPCSEMAPHORE_POST, r, 40, 1,
-                           KIVLOG_HEX(dataSemaphore.handle));
+        rc = f.stepCalledFailed(KIVFN_KIVHIPCSEMAPHORE_POST, r, r, 40, 1,
+                                KIVLOG_HEX(dataSemaphore.handle));
     r = wakeWriter ? spaceSemaphore.post() : 0;
     if (r != 0) {
-        memberFailure(f, KIVFN_KIVHIPCSEMAPHORE_POST, r, 50, 1, KIVLOG_HEX(spaceSemaphore.handle));
+        f.stepCalledFailed(KIVFN_KIVHIPCSEMAPHORE_POST, r, r, 50, 1,
+                           KIVLOG_HEX(spaceSemaphore.handle));
         if (rc == 0)
             rc = r;
     }

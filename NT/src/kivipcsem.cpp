@@ -37,13 +37,6 @@ namespace {
     3, KIVLOG_SINT((p)->initialCount), KIVLOG_HEX((p)->reserved),                    \
         KIVLOG_STRING((p)->resID.name)
 
-KIVErrorContext handleContext(HANDLE h)
-{
-    KIVErrorContext ctx;
-    ctx.setFileHandle(h);
-    return ctx;
-}
-
 } // namespace
 
 KIVHIPCSemaphore::KIVHIPCSemaphore() : handle(INVALID_HANDLE_VALUE) {}
@@ -101,8 +94,7 @@ Uint32 KIVHIPCSemaphore::attach(const KIVIPCResID* resID)
         if (err == ERROR_FILE_NOT_FOUND) {
             kivLogSysRC(nullptr, f.functionId(), KIVOSFN_OPENSEMAPHORE, err, ECF_SEM_DOESNT_EXIST,
                         40, KIVLOG_INFO, 1, KIVLOG_STRING(resID->name));
-            f.errorPoint(40, ECF_SEM_DOESNT_EXIST);
-            return f.ret(ECF_SEM_DOESNT_EXIST);
+            return f.retError(40, ECF_SEM_DOESNT_EXIST);
         }
         return f.sysError(KIVOSFN_OPENSEMAPHORE, err, 40, nullptr, 1, KIVLOG_STRING(resID->name));
     }
@@ -133,7 +125,7 @@ Uint32 KIVHIPCSemaphore::wait(const KIVIPCSemaphoreWaitParam* param)
                       KIVLOG_UINT(param->timeout));
     default: {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
+        KIVErrorContext ctx = kivHandleContext(handle);
         return f.sysError(KIVOSFN_WAITFORSINGLEOBJECT, err, 110, &ctx, 2, KIVLOG_HEX(handle),
                           KIVLOG_UINT(param->timeout));
     }
@@ -147,8 +139,7 @@ Uint32 KIVHIPCSemaphore::post()
         return f.fail(20, ECF_INVALID_INVOCATION_SEQUENCE);
     if (!ReleaseSemaphore(handle, 1, nullptr)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
-        return f.sysError(KIVOSFN_RELEASESEMAPHORE, err, 40, &ctx, 1, KIVLOG_HEX(handle));
+        return f.handleError(KIVOSFN_RELEASESEMAPHORE, err, 40, handle);
     }
     return f.ok();
 }
@@ -162,8 +153,7 @@ Uint32 KIVHIPCSemaphore::detach()
     handle = INVALID_HANDLE_VALUE;
     if (!CloseHandle(h)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(h);
-        return f.sysError(KIVOSFN_CLOSEHANDLE, err, 30, &ctx, 1, KIVLOG_HEX(h));
+        return f.handleError(KIVOSFN_CLOSEHANDLE, err, 30, h);
     }
     return f.ok();
 }

@@ -70,7 +70,7 @@ KIVLibFunction asLibFunction(FARPROC p)
 void traceString(const KIVFrame& f, Uint32 probe, const char* s)
 {
     if (s != nullptr)
-        f.data(probe, s, (Uint32)strlen(s) + 1);
+        f.text(probe, s);
 }
 
 /* An operation's own finding that the caller may have asked to keep out of
@@ -79,8 +79,7 @@ Uint32 finding(KIVFrame& f, bool quiet, Uint32 probe, Uint32 code, const char* n
 {
     if (!quiet)
         kivLog(nullptr, f.functionId(), code, probe, KIVLOG_INFO, 1, KIVLOG_STRING(name));
-    f.errorPoint(probe, code);
-    return f.ret(code);
+    return f.retError(probe, code);
 }
 
 } // namespace
@@ -113,8 +112,7 @@ Uint32 KIVHLibrary::load(const char* libraryName, Uint32 options)
                                        quiet ? KIV_SYSERR_MAP_ONLY : 0, nullptr, 2,
                                        KIVLOG_STRING(libraryName), KIVLOG_HEX(options));
         }
-        f.errorPoint(30, rc);
-        return f.ret(rc);
+        return f.retError(30, rc);
     }
     moduleHandle = module;
     loaded = 1;
@@ -158,8 +156,7 @@ Uint32 KIVHLibrary::getFuncAddress(const KIVLibGetFuncAddressParam* param,
                               quiet ? KIV_SYSERR_MAP_ONLY : 0, nullptr, 2,
                               KIVLOG_ITEM(this, sizeof *this, KIVLOG_TYPE_RAW),
                               KIVLOG_STRING(param->functionName));
-        f.errorPoint(30, ECF_LIB_FUNC_NOT_FOUND);
-        return f.ret(ECF_LIB_FUNC_NOT_FOUND);
+        return f.retError(30, ECF_LIB_FUNC_NOT_FOUND);
     }
     return f.ok();
 }

@@ -258,7 +258,7 @@ extern "C" Uint32 kivGetDiskInfo(const KIVDiskInfoParam* param, KIVDiskInfo* inf
     }
     if (param->path == nullptr)
         return f.nullParam();
-    f.data(20, param->path, (Uint32)strlen(param->path) + 1);
+    f.text(20, param->path);
 
     // What is not selected, and what this platform never knows, is not
     // supported; the rest is filled below or marked failed.
@@ -319,16 +319,6 @@ enum : Uint32 {
     kProbeListingDrives = 80,
 };
 
-/* Maps and logs a failed query of one drive and marks the trace. */
-Uint32 driveFailure(KIVFrame& f, Uint32 systemFunctionId, DWORD err, Uint32 probe,
-                    const char* root)
-{
-    const Uint32 code = kivSystemErrorHandler(f.functionId(), systemFunctionId, err, probe,
-                                              KIVLOG_INFO, 0, nullptr, 1, KIVLOG_STRING(root));
-    f.errorPoint(probe, code);
-    return code;
-}
-
 } // namespace
 
 KIVMountListing::KIVMountListing() : open(0), position(0), drives() {}
@@ -371,8 +361,7 @@ Uint32 KIVMountListing::getNext(const KIVMountListingParam* param, KIVMountInfo*
     for (;;) {
         if (position >= sizeof drives || drives[position] == '\0') {
             // The end of the list is the expected answer, not a failure to log.
-            f.errorPoint(kProbeListingEnd, ECF_FILE_EOF);
-            return f.ret(ECF_FILE_EOF);
+            return f.retError(kProbeListingEnd, ECF_FILE_EOF);
         }
         const char* root = drives + position;
         position += (Uint32)strnlen(root, sizeof drives - position) + 1;
@@ -385,7 +374,8 @@ Uint32 KIVMountListing::getNext(const KIVMountListingParam* param, KIVMountInfo*
             DWORD err = GetLastError();
             if (err == ERROR_NOT_READY)
                 continue; // a drive without its medium: not mounted
-            rc = driveFailure(f, KIVOSFN_GETVOLUMEINFORMATION, err, kProbeListingVolume, root);
+            rc = f.stepSysError(KIVOSFN_GETVOLUMEINFORMATION, err, kProbeListingVolume, nullptr,
+                                1, KIVLOG_STRING(root));
             volumeName[0] = fsName[0] = '\0';
         }
         kivSnprintf(info->mountPoint, sizeof info->mountPoint, "%s", root);
@@ -400,7 +390,8 @@ Uint32 KIVMountListing::getNext(const KIVMountListingParam* param, KIVMountInfo*
         } else {
             DWORD err = GetLastError();
             const Uint32 code =
-                driveFailure(f, KIVOSFN_GETDISKFREESPACEEX, err, kProbeListingSizes, root);
+                f.stepSysError(KIVOSFN_GETDISKFREESPACEEX, err, kProbeListingSizes, nullptr, 1,
+                               KIVLOG_STRING(root));
             if (rc == 0)
                 rc = code;
         }

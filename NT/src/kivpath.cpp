@@ -96,10 +96,8 @@ Uint32 kivPathSysError(KIVFrame& f, Uint32 systemFunctionId, Uint32 systemError,
 {
     va_list ap;
     va_start(ap, itemCount);
-    Uint32 code = kivSystemErrorHandlerV(f.functionId(), systemFunctionId, systemError, probe,
-                                         KIVLOG_INFO, flags, ctx, itemCount, ap);
+    Uint32 code = f.sysErrorV(systemFunctionId, systemError, probe, flags, ctx, itemCount, ap);
     va_end(ap);
-    f.errorPoint(probe, code);
     return f.ret(code);
 }
 
@@ -122,8 +120,6 @@ template <size_t N> bool isOneOf(Uint32 value, const Uint32 (&set)[N])
 
 /* Mode bits of the run-time library's file status. */
 const Uint32 kModeTypeMask = 0xF000u;
-
-Uint32 traceLength(const char* s) { return (Uint32)strlen(s) + 1; }
 
 /* Where the last component of `path` starts: after a run of separators
  * followed by anything else.  `found` is false when no separator is
@@ -245,8 +241,7 @@ Uint32 infoByHandle(KIVFrame& f, HANDLE h, KIVFileInfo* info, Uint32 flags)
     BY_HANDLE_FILE_INFORMATION bi;
     if (!GetFileInformationByHandle(h, &bi)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx;
-        ctx.setFileHandle(h);
+        KIVErrorContext ctx = kivHandleContext(h);
         return kivPathSysError(f, KIVOSFN_GETFILEINFORMATIONBYHANDLE, err, 80, flags, &ctx, 1,
                                KIVLOG_HEX(h));
     }
@@ -282,10 +277,8 @@ Uint32 infoByPath(KIVFrame& f, const char* path, KIVFileInfo* info, Uint32 flags
         return f.ok();
     }
     info->fileType = KIV_FILE_TYPE_OTHER;
-    if (flags & KIV_SYSERR_MAP_ONLY) {
-        f.errorPoint(70, ECF_FILE_UNKNOWN_FILE_TYPE);
-        return f.ret(ECF_FILE_UNKNOWN_FILE_TYPE);
-    }
+    if (flags & KIV_SYSERR_MAP_ONLY)
+        return f.retError(70, ECF_FILE_UNKNOWN_FILE_TYPE);
     return f.fail(70, ECF_FILE_UNKNOWN_FILE_TYPE, 2, KIVLOG_STRING(path), KIVLOG_HEX(mode));
 }
 
@@ -309,7 +302,7 @@ Uint32 fileGetInfo(const KIVFileGetInfoParam* param, KIVFileInfo* info)
         return infoByHandle(f, param->handle, info, flags);
     if (param->path == nullptr)
         return f.nullParam();
-    f.data(20, param->path, traceLength(param->path));
+    f.text(20, param->path);
     return infoByPath(f, param->path, info, flags);
 }
 
@@ -324,7 +317,7 @@ Uint32 kivBaseName(const char* path, char* out, Uint32 capacity)
     KIVFrame f(KIVFN_KIVBASENAME);
     if (path == nullptr || path[0] == '\0')
         return f.fail(10, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(path));
-    f.data(10, path, traceLength(path));
+    f.text(10, path);
     if (out == nullptr)
         return f.fail(20, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(out));
 
@@ -353,7 +346,7 @@ Uint32 kivDirectoryName(const char* path, char* out, Uint32 capacity)
     KIVFrame f(KIVFN_KIVDIRECTORYNAME);
     if (path == nullptr || path[0] == '\0')
         return f.fail(10, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(path));
-    f.data(10, path, traceLength(path));
+    f.text(10, path);
     if (out == nullptr)
         return f.fail(20, ECF_INVALID_PARAMETER, 1, KIVLOG_HEX(out));
 
@@ -390,8 +383,8 @@ Uint32 kivComparePaths(const char* path1, const char* path2)
     KIVFrame f(KIVFN_KIVCOMPAREPATHS);
     if (path1 == nullptr || path2 == nullptr)
         return f.ret(0);
-    f.data(10, path1, traceLength(path1));
-    f.data(20, path2, traceLength(path2));
+    f.text(10, path1);
+    f.text(20, path2);
     char short1[KIV_PATH_BUFFER_SIZE];
     char short2[KIV_PATH_BUFFER_SIZE];
     const char* a = shortForm(path1, short1);
@@ -421,12 +414,9 @@ Uint32 kivPathTest(const KIVPathTestParam* param)
 {
     KIVFrame f(KIVFN_KIVPATHTEST);
     Uint32 rc;
-    if (!f.checkParam(param, rc))
+    if (!f.checkPathParam(param, rc))
         return rc;
-    f.dataOf(10, *param);
-    if (param->path == nullptr)
-        return f.nullParam();
-    f.data(10, param->path, traceLength(param->path));
+    f.text(10, param->path);
 
     DWORD err = ERROR_SUCCESS;
     DWORD attributes = GetFileAttributesA(param->path);
@@ -526,16 +516,15 @@ Uint32 kivFileRename(const char* oldPath, const char* newPath)
     KIVFrame f(KIVFN_KIVFILERENAME);
     if (oldPath == nullptr || newPath == nullptr)
         return f.nullParam();
-    f.data(10, oldPath, traceLength(oldPath));
-    f.data(20, newPath, traceLength(newPath));
+    f.text(10, oldPath);
+    f.text(20, newPath);
     if (!MoveFileA(oldPath, newPath)) {
         // Whatever the system says, the caller learns that the old name
         // could not be moved; the log keeps the system's reason.
         DWORD err = GetLastError();
         kivLogSysRC(nullptr, KIVFN_KIVFILERENAME, KIVOSFN_MOVEFILE, err, ECF_FILE_DOESNT_EXIST,
                     30, KIVLOG_INFO, 2, KIVLOG_STRING(oldPath), KIVLOG_STRING(newPath));
-        f.errorPoint(30, ECF_FILE_DOESNT_EXIST);
-        return f.ret(ECF_FILE_DOESNT_EXIST);
+        return f.retError(30, ECF_FILE_DOESNT_EXIST);
     }
     return f.ok();
 }
@@ -545,14 +534,12 @@ Uint32 kivFileDelete(const char* path)
     KIVFrame f(KIVFN_KIVFILEDELETE);
     if (path == nullptr)
         return f.nullParam();
-    f.data(10, path, traceLength(path));
+    f.text(10, path);
     KIVPathTestParam test;
     test.path = path;
     Uint32 rc = kivPathTest(&test);
-    if (rc != 0) {
-        f.errorPoint(20, rc);
-        return f.ret(rc);
-    }
+    if (rc != 0)
+        return f.retError(20, rc);
     if (kivIsDirectory(path))
         return f.fail(30, ECF_FILE_IS_A_DIRECTORY, 1, KIVLOG_STRING(path));
     if (!DeleteFileA(path)) {
@@ -571,7 +558,7 @@ Uint32 kivFileSetPermissions(const char* path, Uint32* permissions)
         return f.nullParam();
     if (*permissions == 0)
         *permissions = KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE;
-    f.data(10, path, traceLength(path));
+    f.text(10, path);
     f.dataOf(10, *permissions);
     if (_chmod(path, (int)*permissions) < 0) {
         DWORD err = GetLastError();
@@ -595,12 +582,9 @@ Uint32 kivDirectoryCreate(const KIVDirectoryCreateParam* param)
 {
     KIVFrame f(KIVFN_KIVDIRECTORYCREATE);
     Uint32 rc;
-    if (!f.checkParam(param, rc))
+    if (!f.checkPathParam(param, rc))
         return rc;
-    f.dataOf(10, *param);
-    if (param->path == nullptr)
-        return f.nullParam();
-    f.data(10, param->path, traceLength(param->path));
+    f.text(10, param->path);
     if (param->mode != KIV_DIR_CREATE_SINGLE)
         return createWalk(f, param);
     if (!CreateDirectoryA(param->path, nullptr)) {
@@ -640,7 +624,7 @@ Uint32 kivDirectorySetCurrent(const char* path)
     KIVFrame f(KIVFN_KIVDIRECTORYSETCURRENT);
     if (path == nullptr)
         return f.nullParam();
-    f.data(10, path, traceLength(path));
+    f.text(10, path);
     if (!SetCurrentDirectoryA(path)) {
         DWORD err = GetLastError();
         KIVErrorContext ctx;

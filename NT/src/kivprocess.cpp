@@ -112,8 +112,7 @@ Uint32 KIVHProcess::create(KIVProcessParam* param, Uint32* processId, KIVProcess
     if (param->program == nullptr || !validFlags(param->flags)) {
         kivLog(nullptr, f.functionId(), ECF_INVALID_PARAMETER, 30, KIVLOG_ERROR, 2,
                KIVLOG_HEX(param->program), KIVLOG_HEX(param->flags));
-        f.errorPoint(30, ECF_INVALID_PARAMETER);
-        return f.ret(ECF_INVALID_PARAMETER);
+        return f.retError(30, ECF_INVALID_PARAMETER);
     }
     // A child neither detached nor waited for inherits nothing: only the
     // bit without effect survives, and the caller sees what was used.
@@ -173,10 +172,8 @@ Uint32 KIVHProcess::createProcess(Uint32* processId, KIVProcessStatus* status,
     SECURITY_ATTRIBUTES security;
     SECURITY_DESCRIPTOR descriptor;
     Uint32 rc = kivInitSecurityAttributes2(&security, &descriptor);
-    if (rc != 0) {
-        f.errorPoint(30, rc);
-        return f.ret(rc);
-    }
+    if (rc != 0)
+        return f.retError(30, rc);
 
     // The child gets no visible window.
     STARTUPINFOA startup;

@@ -367,6 +367,13 @@ bool sumOrFail(Uint32 rc, KIVSysInfoUint& total, KIVSysInfoUint& free, const KIV
     return true;
 }
 
+/* Marks every field given invalid with `code`, which it returns. */
+template <class... V> Uint32 invalidateAll(Uint32 code, V&... fields)
+{
+    (fields.invalidate(code), ...);
+    return code;
+}
+
 /* A value for the renderings: -1 when it is not valid. */
 template <class V> long long shown(const V& v)
 {
@@ -407,9 +414,7 @@ Uint32 kivGetOSInfo(KIVOSInfo* info)
         info->osVersion.status = 0;
         info->osRelease.set(v.szCSDVersion);
     } else {
-        info->osName.invalidate(ECF_FAILED);
-        info->osVersion.invalidate(ECF_FAILED);
-        info->osRelease.invalidate(ECF_FAILED);
+        invalidateAll(ECF_FAILED, info->osName, info->osVersion, info->osRelease);
         f.errorPoint(kProbeVersion, ECF_FAILED);
         ++failures;
     }
@@ -447,9 +452,7 @@ Uint32 kivGetCPUInfo(KIVCPUInfo* info)
         info->numOnline.set(si.dwNumberOfProcessors);
         info->numAvailable.set(si.dwNumberOfProcessors);
     } else {
-        info->numConfigured.invalidate(ECF_FAILED);
-        info->numOnline.invalidate(ECF_FAILED);
-        info->numAvailable.invalidate(ECF_FAILED);
+        invalidateAll(ECF_FAILED, info->numConfigured, info->numOnline, info->numAvailable);
         partial = true;
     }
     info->numPackages.set(g_packages);
@@ -485,11 +488,8 @@ Uint32 kivGetPhysMemInfo(KIVMemInfo* info)
         memset(&m, 0, sizeof m);
         m.dwLength = sizeof m;
         if (!statusEx(&m)) {
-            info->total.invalidate(ECF_FAILED);
-            info->free.invalidate(ECF_FAILED);
-            info->available.invalidate(ECF_FAILED);
-            info->addressable.invalidate(ECF_FAILED);
-            return f.ret(ECF_FAILED);
+            return f.ret(invalidateAll(ECF_FAILED, info->total, info->free, info->available,
+                                       info->addressable));
         }
         total = m.ullTotalPhys;
         avail = m.ullAvailPhys;
@@ -521,16 +521,12 @@ Uint32 kivGetPhysSwapInfo(KIVSwapInfo* info)
         SystemLibrary psapi("Psapi.dll");
         GetPerformanceInfoFn query = psapi.find<GetPerformanceInfoFn>("GetPerformanceInfo");
         if (query == nullptr) {
-            info->total.invalidate(ECF_NOT_SUPPORTED);
-            info->free.invalidate(ECF_NOT_SUPPORTED);
-            return f.ret(ECF_NOT_SUPPORTED);
+            return f.ret(invalidateAll(ECF_NOT_SUPPORTED, info->total, info->free));
         }
         memset(&perf, 0, sizeof perf);
         perf.cb = sizeof perf;
         if (!query(&perf, sizeof perf)) {
-            info->total.invalidate(ECF_FAILED);
-            info->free.invalidate(ECF_FAILED);
-            return f.ret(ECF_FAILED);
+            return f.ret(invalidateAll(ECF_FAILED, info->total, info->free));
         }
     }
     const Uint64 pages = perf.CommitLimit > perf.PhysicalTotal
@@ -550,8 +546,7 @@ Uint32 kivGetVirtualMemInfo(KIVVirtMemInfo* info)
     Uint32 rc;
     if (!f.checkParam(info, rc))
         return rc;
-    info->reserved.invalidate(ECF_NOT_SUPPORTED);
-    info->available.invalidate(ECF_NOT_SUPPORTED);
+    invalidateAll(ECF_NOT_SUPPORTED, info->reserved, info->available);
     info->total.set(0);
     info->free.set(0);
 
@@ -594,10 +589,7 @@ Uint32 kivGetAvgCPULoad(KIVCPULoadInfo* info)
     Uint32 rc;
     if (!f.checkParam(info, rc))
         return rc;
-    info->load1.invalidate(ECF_NOT_SUPPORTED);
-    info->load5.invalidate(ECF_NOT_SUPPORTED);
-    info->load15.invalidate(ECF_NOT_SUPPORTED);
-    return f.ret(ECF_NOT_SUPPORTED);
+    return f.ret(invalidateAll(ECF_NOT_SUPPORTED, info->load1, info->load5, info->load15));
 }
 
 Uint32 kivGetKernelIPCInfo(KIVKernelIPCInfo* info)
@@ -606,13 +598,10 @@ Uint32 kivGetKernelIPCInfo(KIVKernelIPCInfo* info)
     Uint32 rc;
     if (!f.checkParam(info, rc))
         return rc;
-    info->maxSemaphoreSets.invalidate(ECF_NOT_SUPPORTED);
-    info->maxSemaphoresPerSet.invalidate(ECF_NOT_SUPPORTED);
-    info->maxSharedMemorySegments.invalidate(ECF_NOT_SUPPORTED);
-    info->maxSharedMemorySize.invalidate(ECF_NOT_SUPPORTED);
-    info->maxMessageQueues.invalidate(ECF_NOT_SUPPORTED);
-    info->maxMessageSize.invalidate(ECF_NOT_SUPPORTED);
-    return f.ret(ECF_NOT_SUPPORTED);
+    return f.ret(invalidateAll(ECF_NOT_SUPPORTED, info->maxSemaphoreSets,
+                               info->maxSemaphoresPerSet, info->maxSharedMemorySegments,
+                               info->maxSharedMemorySize, info->maxMessageQueues,
+                               info->maxMessageSize));
 }
 
 } // extern "C"

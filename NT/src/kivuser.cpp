@@ -36,8 +36,7 @@ Uint32 systemFailure(KIVFrame& f, Uint32 systemFunctionId, Uint32 systemError, U
     kivLogSysRCV(nullptr, f.functionId(), systemFunctionId, systemError, code, probe, level,
                  argumentMask, ap);
     va_end(ap);
-    f.errorPoint(probe, code);
-    return f.ret(code);
+    return f.retError(probe, code);
 }
 
 /* The common checks of both queries; false when `rc` holds the result. */

@@ -66,13 +66,6 @@ Uint32 notInitialised(KIVFrame& f, const KIVIPCWaitpostArea* a, Uint32 probe)
     return f.fail(probe, ECF_WAITPOST_NOT_INITIALIZED, 1, KIVLOG_HEX(state));
 }
 
-KIVErrorContext handleContext(HANDLE h)
-{
-    KIVErrorContext ctx;
-    ctx.setFileHandle(h);
-    return ctx;
-}
-
 /* One copy of the data record, under the area's latch unless the waitpost
  * was made without one. */
 void copyRecord(KIVIPCWaitpostArea* a, void* to, const void* from, Uint32 size)
@@ -203,8 +196,7 @@ Uint32 KIVHIPCWaitpost::post(const void* const data)
         copyRecord(area, dataBuffer, data, dataSize);
     if (!SetEvent(handle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
-        return f.sysError(KIVOSFN_SETEVENT, err, 70, &ctx, 1, KIVLOG_HEX(handle));
+        return f.handleError(KIVOSFN_SETEVENT, err, 70, handle);
     }
     return f.ok();
 }
@@ -234,7 +226,7 @@ Uint32 KIVHIPCWaitpost::wait(const KIVIPCWaitpostWaitParam* const param, void* c
                       KIVLOG_UINT(param->timeout));
     default: {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
+        KIVErrorContext ctx = kivHandleContext(handle);
         return f.sysError(KIVOSFN_WAITFORSINGLEOBJECT, err, 120, &ctx, 2, KIVLOG_HEX(handle),
                           KIVLOG_UINT(param->timeout));
     }
@@ -251,8 +243,7 @@ Uint32 KIVHIPCWaitpost::reset()
         return notInitialised(f, area, 10);
     if (!ResetEvent(handle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
-        return f.sysError(KIVOSFN_RESETEVENT, err, 50, &ctx, 1, KIVLOG_HEX(handle));
+        return f.handleError(KIVOSFN_RESETEVENT, err, 50, handle);
     }
     return f.ok();
 }
@@ -267,8 +258,7 @@ Uint32 KIVHIPCWaitpost::close()
     }
     if (!CloseHandle(handle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
-        return f.sysError(KIVOSFN_CLOSEHANDLE, err, 20, &ctx, 1, KIVLOG_HEX(handle));
+        return f.handleError(KIVOSFN_CLOSEHANDLE, err, 20, handle);
     }
     forget(*this);
     return f.ok();
@@ -285,7 +275,7 @@ Uint32 KIVHIPCWaitpost::destroy()
     Uint32 rc = 0;
     if (!CloseHandle(handle)) {
         DWORD err = GetLastError();
-        KIVErrorContext ctx = handleContext(handle);
+        KIVErrorContext ctx = kivHandleContext(handle);
         rc = kivSystemErrorHandler(f.functionId(), KIVOSFN_CLOSEHANDLE, err, 40, KIVLOG_INFO, 0,
                                    &ctx, 1, KIVLOG_HEX(handle));
         f.errorPoint(40, rc);

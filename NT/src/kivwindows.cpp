@@ -344,8 +344,7 @@ Uint32 kivGetProcessIntegrityLevel(Uint32 processId, Uint32* level)
     rc = kivGetTokenInformation(pt.token, TokenIntegrityLevel, &label.data, &label.length);
     if (rc != 0) {
         // Logged where it was found; here only the trace records it.
-        f.errorPoint(20, rc);
-        return f.ret(rc);
+        return f.retError(20, rc);
     }
     PSID sid = static_cast<const TOKEN_MANDATORY_LABEL*>(label.data)->Label.Sid;
     BYTE count = *GetSidSubAuthorityCount(sid);
@@ -367,20 +366,16 @@ Uint32 kivIsProcessRunningWithFilteredToken(Uint32 processId, bool* filtered)
     }
     bool admin = false;
     Uint32 rc = kivDoesProcessHaveLocalAdminSID(processId, &admin);
-    if (rc != 0) {
-        f.errorPoint(15, rc);
-        return f.ret(rc);
-    }
+    if (rc != 0)
+        return f.retError(15, rc);
     if (!admin) {
         *filtered = false;
         return f.ok();
     }
     Uint32 level = 0;
     rc = kivGetProcessIntegrityLevel(processId, &level);
-    if (rc != 0) {
-        f.errorPoint(20, rc);
-        return f.ret(rc);
-    }
+    if (rc != 0)
+        return f.retError(20, rc);
     *filtered = level < kHighIntegrity;
     return f.ok();
 }

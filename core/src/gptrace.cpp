@@ -24,22 +24,10 @@ GtProcessValues g_gtProcess = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, nullptr, n
 
 namespace {
 
-/* The checks every operation on the attached block starts with. */
-Uint32 attachedBlock(GTCB** out)
-{
-    GTCB* block = g_pGTCB;
-    if (block == nullptr)
-        return ECF_GTRACE_NOT_ATTACHED;
-    if (block->initialized == 0)
-        return ECF_GTRACE_NOT_INITIALIZED;
-    *out = block;
-    return 0;
-}
-
 Uint32 setEnabled(Uint32 value)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlock(&block);
     if (rc != 0)
         return rc;
     block->enabled = value;
@@ -222,7 +210,7 @@ Uint32 gtraceDisable(void) { return setEnabled(0); }
 Uint32 gtraceClear(void)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlock(&block);
     if (rc != 0)
         return rc;
     switch (gtKindOf(block->options)) {
@@ -240,11 +228,9 @@ Uint32 gtraceClear(void)
 Uint32 gtraceSetOptions(GtraceOptions* newOptions)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlockWith(newOptions, &block);
     if (rc != 0)
         return rc;
-    if (newOptions == nullptr)
-        return ECF_INVALID_PARAMETER;
     // Time stamps and call stacks of the profile kind are decided when the
     // block is laid out; the caller's block is told so.
     if (gtKindOf(block->options) == GTRACE_KIND_PROFILE)
@@ -267,11 +253,9 @@ Uint32 gtraceSetOptions(GtraceOptions* newOptions)
 Uint32 gtraceGetOptions(GtraceOptions* out)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlockWith(out, &block);
     if (rc != 0)
         return rc;
-    if (out == nullptr)
-        return ECF_INVALID_PARAMETER;
     memmove(out, &block->options, GTRACE_OPTIONS_SIZE);
     return 0;
 }
@@ -279,11 +263,9 @@ Uint32 gtraceGetOptions(GtraceOptions* out)
 Uint32 gtraceGetOptionsPtr(GtraceOptions** out)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlockWith(out, &block);
     if (rc != 0)
         return rc;
-    if (out == nullptr)
-        return ECF_INVALID_PARAMETER;
     *out = &block->options;
     return 0;
 }
@@ -303,7 +285,7 @@ GtracePreTraceCallback gtraceGetAppPreTraceCallBackFnPtr(void)
 Uint32 gtraceAutoDumpEnabled(Uint8 enable)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlock(&block);
     if (rc != 0)
         return rc;
     return ramboAutoDumpEnabled(gtraceRingBuffer(block), enable);
@@ -314,7 +296,7 @@ Uint32 gtraceInitializeChunkWalker(RamboChunkWalker* walker)
     if (walker == nullptr)
         return ECF_INVALID_PARAMETER;
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlock(&block);
     if (rc != 0)
         return rc;
     return ramboInitializeChunkWalker(gtraceRingBuffer(block), walker);

@@ -83,6 +83,19 @@ Uint32 restorePosition(KIVHFile* file, Uint64 position, Uint32 rc)
     return rc != 0 ? rc : seekRc;
 }
 
+/* Runs the validation `check` on the dump that starts at the file's
+ * current position, and leaves the position as it was. */
+template <class Check> Uint32 validateInPlace(KIVHFile* file, Check check)
+{
+    if (file == nullptr)
+        return ECF_INVALID_PARAMETER;
+    Uint64 start = 0;
+    Uint32 rc = filePosition(file, &start);
+    if (rc != 0)
+        return rc;
+    return restorePosition(file, start, check(start));
+}
+
 inline Uint32 load32(const Uint8* p)
 {
     Uint32 v;
@@ -675,18 +688,7 @@ Uint32 nextProfileEntry(KIVHFile* file, GtraceProfileParser* p, Uint64* position
     return 0;
 }
 
-/* ---- The attached block ---------------------------------------------------------------------- */
-
-Uint32 attachedBlock(GTCB** out)
-{
-    GTCB* block = g_pGTCB;
-    if (block == nullptr)
-        return ECF_GTRACE_NOT_ATTACHED;
-    if (block->initialized == 0)
-        return ECF_GTRACE_NOT_INITIALIZED;
-    *out = block;
-    return 0;
-}
+/* ---- Blocks without a ring ------------------------------------------------------------------- */
 
 /* The 16 bytes after the prefix of a dump that has no ring: a continuous
  * header over the kind area, so that the validators accept it. */
@@ -709,18 +711,15 @@ Uint32 gtraceGetDumpHeaderBuffer(Uint8 instantaneous, void* buffer, void** dataA
                                  Uint32* dataSize)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlockWith(buffer, &block);
     if (rc != 0)
         return rc;
-    if (buffer == nullptr)
-        return ECF_INVALID_PARAMETER;
 
     Uint8* out = static_cast<Uint8*>(buffer);
     RamboDumpHeader ring;
     void* address = nullptr;
     Uint32 size = 0;
-    if (gtKindOf(block->options) == GTRACE_KIND_PROFILE ||
-        gtKindOf(block->options) == GTRACE_KIND_GCTRACE) {
+    if (gtHasKindArea(block->options)) {
         ring = kindAreaHeader(block->options);
         address = gtraceKindArea(block);
         size = block->options.bufferSize;
@@ -746,46 +745,35 @@ Uint32 gtraceGetDumpHeaderBuffer(Uint8 instantaneous, void* buffer, void** dataA
 Uint32 gtraceGetDumpTail(RamboDumpTail* tail)
 {
     GTCB* block;
-    Uint32 rc = attachedBlock(&block);
+    Uint32 rc = gtAttachedBlockWith(tail, &block);
     if (rc != 0)
         return rc;
-    if (tail == nullptr)
-        return ECF_INVALID_PARAMETER;
-    if (gtKindOf(block->options) == GTRACE_KIND_PROFILE ||
-        gtKindOf(block->options) == GTRACE_KIND_GCTRACE)
+    if (gtHasKindArea(block->options))
         return 0;
     return ramboGetDumpTail(gtraceRingBuffer(block), tail);
 }
 
 Uint32 ramboValidateDumpFile(KIVHFile* file)
 {
-    if (file == nullptr)
-        return ECF_INVALID_PARAMETER;
-    Uint64 start = 0;
-    Uint32 rc = filePosition(file, &start);
-    if (rc != 0)
-        return rc;
-    RingFacts facts;
-    return restorePosition(file, start, checkRing(file, start, &facts));
+    return validateInPlace(file, [file](Uint64 start) {
+        RingFacts facts;
+        return checkRing(file, start, &facts);
+    });
 }
 
 Uint32 gtraceValidateDumpFile(KIVHFile* file, Uint32 expectedKind)
 {
-    if (file == nullptr)
-        return ECF_INVALID_PARAMETER;
-    Uint64 start = 0;
-    Uint32 rc = filePosition(file, &start);
-    if (rc != 0)
+    return validateInPlace(file, [file, expectedKind](Uint64 start) {
+        DumpPrefix prefix;
+        Uint32 rc = readPrefix(file, &prefix);
+        if (rc == 0 && expectedKind != 0 && expectedKind != parserKindOf(prefix))
+            rc = ECF_INVALID_PARAMETER;
+        if (rc == 0) {
+            RingFacts facts;
+            rc = checkRing(file, start + GTRACE_DUMP_PREFIX_SIZE, &facts);
+        }
         return rc;
-    DumpPrefix prefix;
-    rc = readPrefix(file, &prefix);
-    if (rc == 0 && expectedKind != 0 && expectedKind != parserKindOf(prefix))
-        rc = ECF_INVALID_PARAMETER;
-    if (rc == 0) {
-        RingFacts facts;
-        rc = checkRing(file, start + GTRACE_DUMP_PREFIX_SIZE, &facts);
-    }
-    return restorePosition(file, start, rc);
+    });
 }
 
 Uint32 ramboOpenDumpFileParser(KIVHFile* file, RamboDumpParser* state, Uint8 forward)

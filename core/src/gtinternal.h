@@ -8,6 +8,7 @@
 #define GTINTERNAL_H
 
 #include "gptrace.h"
+#include "kivecf.h"
 
 /* Per process, never in the shared block: set by gtraceAttach and the
  * setters, read without locks by every trace point. */
@@ -24,6 +25,34 @@ KIV_LOCAL extern GtProcessValues g_gtProcess;
 inline Uint32 gtKindOf(const GtraceOptions& options)
 {
     return options.traceKind & GTRACE_KIND_SELECT;
+}
+
+/* The kinds that keep their records in a kind area of their own instead
+ * of a ring buffer. */
+inline bool gtHasKindArea(const GtraceOptions& options)
+{
+    const Uint32 kind = gtKindOf(options);
+    return kind == GTRACE_KIND_PROFILE || kind == GTRACE_KIND_GCTRACE;
+}
+
+/* The checks every operation on the attached block starts with. */
+inline Uint32 gtAttachedBlock(GTCB** out)
+{
+    GTCB* block = g_pGTCB;
+    if (block == nullptr)
+        return ECF_GTRACE_NOT_ATTACHED;
+    if (block->initialized == 0)
+        return ECF_GTRACE_NOT_INITIALIZED;
+    *out = block;
+    return 0;
+}
+
+/* The same for an operation with a pointer argument, which is looked at
+ * only once there is a block. */
+inline Uint32 gtAttachedBlockWith(const void* argument, GTCB** out)
+{
+    const Uint32 rc = gtAttachedBlock(out);
+    return rc == 0 && argument == nullptr ? ECF_INVALID_PARAMETER : rc;
 }
 
 /* QueryPerformanceCounter's value, 0 when the call fails. */

@@ -94,6 +94,34 @@ bool admit(GTCB* block, Uint32 flags, Role role, const TracePoint& p, const Word
     return true;
 }
 
+/* Steps 1 to 4 of the frame, as every writer opens it: the block loaded
+ * once, its flags, whether the plain path applies and the time stamp;
+ * false when no record is to be written.  An exit's return code becomes
+ * its word c. */
+struct Opening {
+    GTCB*  block;
+    Uint32 flags;
+    Uint64 timestamp;
+    bool   plain;
+};
+
+template <Role R>
+inline __attribute__((always_inline)) bool openRecord(const TracePoint& p, Words& w, Uint32* rc,
+                                                      Opening* o)
+{
+    o->block = g_pGTCB;
+    if (o->block == nullptr)
+        return false;
+    o->flags = o->block->options.traceFlags;
+    o->timestamp = 0;
+    o->plain = plainPath(o->block, o->flags);
+    if (!o->plain && !admit(o->block, o->flags, R, p, w, rc, &o->timestamp))
+        return false;
+    if (R == ROLE_EXIT)
+        w.c = *rc;
+    return true;
+}
+
 /* Step 8 of the frame, after the seal. */
 void afterSeal(GTCB* block, Uint32 flags, Role role, const TracePoint& p, Uint32* rc,
                Uint32 itemCount, va_list* cursor)
@@ -137,6 +165,17 @@ inline void fillWords(GtraceRecord* r, Uint32 fields, const Words& w)
     }
 }
 
+/* Clears the bytes between the payload and the trailer of a multi-slot
+ * record.  Left alone they keep the previous lap's contents, and the start
+ * of the last slot could still hold an old record's sealed header, which a
+ * reader testing every slot on its way backwards would take for a record. */
+inline void clearPadding(const RamboSlotInfo& info, Uint32 used)
+{
+    const Uint32 end = (info.slots << RAMBO_SLOT_SHIFT) - 4;
+    if (info.slots > 1 && used < end)
+        memset(info.slot + used, 0, end - used);
+}
+
 inline GtraceRecord* reserve(RAMBOCB* ring, Uint32 payload, RamboSlotInfo* info)
 {
     Uint8* at = payload <= RAMBO_ONE_SLOT_PAYLOAD ? ramboReserveOneSlot(ring, info)
@@ -149,24 +188,17 @@ template <Role R>
 inline __attribute__((always_inline)) Uint32
 writeFixed(const TracePoint& p, Uint32 payload, Uint32 fields, Words w, Uint32* rc)
 {
-    GTCB* block = g_pGTCB;
-    if (block == nullptr)
+    Opening o;
+    if (!openRecord<R>(p, w, rc, &o))
         return 0;
-    Uint32 flags = block->options.traceFlags;
-    Uint64 timestamp = 0;
-    bool plain = plainPath(block, flags);
-    if (!plain && !admit(block, flags, R, p, w, rc, &timestamp))
-        return 0;
-    if (R == ROLE_EXIT)
-        w.c = *rc;
-    RAMBOCB* ring = gtraceRingBuffer(block);
+    RAMBOCB* ring = gtraceRingBuffer(o.block);
     RamboSlotInfo info;
     GtraceRecord* r = reserve(ring, payload, &info);
-    fillHeader(r, p, timestamp, 0);
+    fillHeader(r, p, o.timestamp, 0);
     fillWords(r, fields, w);
     ramboSync(ring, &info);
-    if (!plain)
-        afterSeal(block, flags, R, p, rc, 0, nullptr);
+    if (!o.plain)
+        afterSeal(o.block, o.flags, R, p, rc, 0, nullptr);
     return 0;
 }
 
@@ -267,37 +299,31 @@ template <Role R>
 Uint32 writeData(const TracePoint& p, Uint32 base, Uint32 fields, Words w, Uint32* rc,
                  Uint32 count, va_list* ap)
 {
-    GTCB* block = g_pGTCB;
-    if (block == nullptr)
+    Opening o;
+    if (!openRecord<R>(p, w, rc, &o))
         return 0;
-    Uint32 flags = block->options.traceFlags;
-    Uint64 timestamp = 0;
-    bool plain = plainPath(block, flags);
-    if (!plain && !admit(block, flags, R, p, w, rc, &timestamp))
-        return 0;
-    if (R == ROLE_EXIT)
-        w.c = *rc;
 
     va_list pass;
     va_copy(pass, *ap);
     ItemPlan plan = planItems(count, &pass);
     va_end(pass);
 
-    RAMBOCB* ring = gtraceRingBuffer(block);
+    RAMBOCB* ring = gtraceRingBuffer(o.block);
     RamboSlotInfo info;
     GtraceRecord* r = reserve(ring, base + plan.total, &info);
-    fillHeader(r, p, timestamp, plan.total);
+    fillHeader(r, p, o.timestamp, plan.total);
     fillWords(r, fields, w);
     r->itemCount = plan.count;
     va_copy(pass, *ap);
     copyItems(reinterpret_cast<Uint8*>(r), base, plan, &pass);
     va_end(pass);
+    clearPadding(info, 8 + base + plan.total);
     ramboSync(ring, &info);
 
-    if (!plain) {
+    if (!o.plain) {
         va_list cursor;
         va_copy(cursor, *ap);
-        afterSeal(block, flags, R, p, rc, plan.count, &cursor);
+        afterSeal(o.block, o.flags, R, p, rc, plan.count, &cursor);
         va_end(cursor);
     }
     return 0;

@@ -23,6 +23,7 @@
 #define KIVFRAME_H
 
 #include <stdarg.h>
+#include <string.h>
 
 #include "gptrace.h"
 #include "kivecf.h"
@@ -33,6 +34,14 @@
 /* Probes of the common parameter checks. */
 #define KIV_PROBE_NULL_PARAM  1111u
 #define KIV_PROBE_BAD_VERSION 1112u
+
+/* The error context of a failed call on a handle. */
+inline KIVErrorContext kivHandleContext(const void* handle)
+{
+    KIVErrorContext ctx;
+    ctx.setFileHandle(handle);
+    return ctx;
+}
 
 inline bool kivTraceActive()
 {
@@ -61,6 +70,8 @@ public:
                       GTRACE_ITEM_BLOCK, size, p);
     }
     template <class T> void dataOf(Uint32 probe, const T& v) const { data(probe, &v, sizeof v); }
+    /* A string with its terminator. */
+    void text(Uint32 probe, const char* s) const { data(probe, s, (Uint32)strlen(s) + 1); }
 
     /* Trace the error point of a failing step. */
     void errorPoint(Uint32 probe, Uint32 rc) const
@@ -79,6 +90,14 @@ public:
         return rc;
     }
     Uint32 ok() { return ret(0); }
+
+    /* Leave with `code` and its error point but no log record: the failure
+     * was logged where it was found, or is an answer rather than a fault. */
+    Uint32 retError(Uint32 probe, Uint32 code)
+    {
+        errorPoint(probe, code);
+        return ret(code);
+    }
 
     /* Null parameter object: level 3, probe 1111, no items, no error point. */
     Uint32 nullParam()
@@ -113,15 +132,28 @@ public:
         return true;
     }
 
+    /* The same for a parameter object that names a path: the object is
+     * traced at probe 10, and a null path refused like a null object. */
+    template <class P> bool checkPathParam(const P* p, Uint32& rc)
+    {
+        if (!checkParam(p, rc))
+            return false;
+        dataOf(10, *p);
+        if (p->path == nullptr) {
+            rc = nullParam();
+            return false;
+        }
+        return true;
+    }
+
     /* An operation's own finding: log at level 5 with the items, error
      * point, exit. */
     Uint32 fail(Uint32 probe, Uint32 code, Sint32 itemCount = 0, ...)
     {
         va_list ap;
         va_start(ap, itemCount);
-        kivLogV(nullptr, fn_, code, probe, KIVLOG_INFO, itemCount, ap);
+        failV(probe, code, itemCount, ap);
         va_end(ap);
-        errorPoint(probe, code);
         return ret(code);
     }
 
@@ -132,11 +164,18 @@ public:
     {
         va_list ap;
         va_start(ap, itemCount);
-        Uint32 code = kivSystemErrorHandlerV(fn_, systemFunctionId, systemError, probe,
-                                             KIVLOG_INFO, 0, ctx, itemCount, ap);
+        Uint32 code = sysErrorV(systemFunctionId, systemError, probe, 0, ctx, itemCount, ap);
         va_end(ap);
-        errorPoint(probe, code);
         return ret(code);
+    }
+
+    /* A failed system call on a handle, which is the error context and the
+     * one item. */
+    Uint32 handleError(Uint32 systemFunctionId, Uint32 systemError, Uint32 probe,
+                       const void* handle)
+    {
+        KIVErrorContext ctx = kivHandleContext(handle);
+        return sysError(systemFunctionId, systemError, probe, &ctx, 1, KIVLOG_HEX(handle));
     }
 
     /* A failed call of another library function: log with kivLogRC at level
@@ -146,14 +185,69 @@ public:
     {
         va_list ap;
         va_start(ap, itemCount);
-        kivLogRCV(nullptr, fn_, calledFunctionId, calledRc, messageCode, probe, KIVLOG_INFO,
-                  itemCount, ap);
+        calledFailedV(calledFunctionId, calledRc, messageCode, probe, itemCount, ap);
         va_end(ap);
-        errorPoint(probe, calledRc);
         return ret(calledRc);
     }
 
+    /* The same three for a failing step after which the operation still has
+     * work to do (clean-up, further steps): the record and the error point,
+     * but no exit record.  Each returns the code the step failed with. */
+    Uint32 stepFailed(Uint32 probe, Uint32 code, Sint32 itemCount = 0, ...)
+    {
+        va_list ap;
+        va_start(ap, itemCount);
+        failV(probe, code, itemCount, ap);
+        va_end(ap);
+        return code;
+    }
+
+    Uint32 stepSysError(Uint32 systemFunctionId, Uint32 systemError, Uint32 probe,
+                        const KIVErrorContext* ctx, Sint32 itemCount = 0, ...)
+    {
+        va_list ap;
+        va_start(ap, itemCount);
+        Uint32 code = sysErrorV(systemFunctionId, systemError, probe, 0, ctx, itemCount, ap);
+        va_end(ap);
+        return code;
+    }
+
+    Uint32 stepCalledFailed(Uint32 calledFunctionId, Uint32 calledRc, Uint32 messageCode,
+                            Uint32 probe, Sint32 itemCount = 0, ...)
+    {
+        va_list ap;
+        va_start(ap, itemCount);
+        calledFailedV(calledFunctionId, calledRc, messageCode, probe, itemCount, ap);
+        va_end(ap);
+        return calledRc;
+    }
+
+    /* The body of sysError with the handler's flags, for callers that
+     * forward their own item list. */
+    Uint32 sysErrorV(Uint32 systemFunctionId, Uint32 systemError, Uint32 probe, Uint32 flags,
+                     const KIVErrorContext* ctx, Sint32 itemCount, va_list ap)
+    {
+        Uint32 code = kivSystemErrorHandlerV(fn_, systemFunctionId, systemError, probe,
+                                             KIVLOG_INFO, flags, ctx, itemCount, ap);
+        errorPoint(probe, code);
+        return code;
+    }
+
 private:
+    void failV(Uint32 probe, Uint32 code, Sint32 itemCount, va_list ap)
+    {
+        kivLogV(nullptr, fn_, code, probe, KIVLOG_INFO, itemCount, ap);
+        errorPoint(probe, code);
+    }
+
+    void calledFailedV(Uint32 calledFunctionId, Uint32 calledRc, Uint32 messageCode,
+                       Uint32 probe, Sint32 itemCount, va_list ap)
+    {
+        kivLogRCV(nullptr, fn_, calledFunctionId, calledRc, messageCode, probe, KIVLOG_INFO,
+                  itemCount, ap);
+        errorPoint(probe, calledRc);
+    }
+
     Uint32 fn_;
     Uint32 rc_ = 0;
     bool   traced_;

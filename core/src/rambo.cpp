@@ -43,6 +43,12 @@ inline Uint32 checkBuffer(const RAMBOCB* cb)
     return isInitialized(cb) ? 0u : ECF_RAMBO_NOT_INITIALIZED;
 }
 
+/* The same for an operation that fills `out`, which is checked first. */
+inline Uint32 checkBufferAndOut(const RAMBOCB* cb, const void* out)
+{
+    return out == nullptr ? ECF_INVALID_PARAMETER : checkBuffer(cb);
+}
+
 class LatchHold {
 public:
     explicit LatchHold(RAMBOCB* cb) : m_latch(cb->latch) { m_latch.get(); }
@@ -338,9 +344,7 @@ Uint32 ramboInitializeChunkWalker(RAMBOCB* cb, RamboChunkWalker* walker)
 Uint32 ramboGetDumpHeaderBuffer(RAMBOCB* cb, Uint8 instantaneous, RamboDumpHeader* out,
                                 void** dataAddress, Uint32* dataSize)
 {
-    if (out == nullptr)
-        return ECF_INVALID_PARAMETER;
-    Uint32 rc = checkBuffer(cb);
+    Uint32 rc = checkBufferAndOut(cb, out);
     if (rc != 0)
         return rc;
 
@@ -360,9 +364,7 @@ Uint32 ramboGetDumpHeaderBuffer(RAMBOCB* cb, Uint8 instantaneous, RamboDumpHeade
 
 Uint32 ramboGetDumpTail(RAMBOCB* cb, RamboDumpTail* out)
 {
-    if (out == nullptr)
-        return ECF_INVALID_PARAMETER;
-    Uint32 rc = checkBuffer(cb);
+    Uint32 rc = checkBufferAndOut(cb, out);
     if (rc != 0)
         return rc;
 
