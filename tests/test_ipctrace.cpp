@@ -11,6 +11,7 @@
 #include "kivipcqueue.h"
 #include "kivtest.h"
 #include "kivtestlog.h"
+#include "kivtesttrace.h"
 #include "rambo.h"
 
 #include <algorithm>
@@ -25,47 +26,18 @@ namespace {
 const Uint32 kRingSize = 0x80000;
 const Uint32 kFirstPid = 3000;
 
-/* One sealed record of the ring: its sequence and its payload. */
-struct Record {
-    Uint32 sequence = 0;
-    std::vector<Uint8> payload;
+using Record = KivRingRecord;
 
-    const GtraceRecord& h() const { return *reinterpret_cast<const GtraceRecord*>(payload.data()); }
-    /* The first item of a data record, as a word. */
-    Uint32 firstItemWord() const
-    {
-        Uint32 v = 0;
-        if (h().itemCount > 0 && payload.size() >= GTRACE_ITEMS_BASE + 8 * h().itemCount + 4)
-            memcpy(&v, payload.data() + GTRACE_ITEMS_BASE + 8 * h().itemCount, 4);
-        return v;
-    }
-};
-
-/* Every sealed record, oldest first. */
-std::vector<Record> readRing(GTCB* block)
+/* The first item of a data record, as a word. */
+Uint32 firstItemWord(const Record& r)
 {
-    RAMBOCB* cb = gtraceRingBuffer(block);
-    Uint8* slots = ramboSlots(cb);
-    std::vector<Record> out;
-    for (Uint32 i = 0; i < cb->slotCount;) {
-        Uint8* at = slots + (size_t)i * RAMBO_SLOT_SIZE;
-        Uint32 n = ramboSealedSlots(at, (cb->slotCount - i) * RAMBO_SLOT_SIZE);
-        if (n == 0) {
-            ++i;
-            continue;
-        }
-        Record r;
-        memcpy(&r.sequence, at, 4);
-        Uint32 bytes = n * RAMBO_SLOT_SIZE - RAMBO_RECORD_OVERHEAD;
-        r.payload.assign(at + RAMBO_PAYLOAD_OFFSET, at + RAMBO_PAYLOAD_OFFSET + bytes);
-        r.payload.resize(std::max<size_t>(r.payload.size(), sizeof(GtraceRecord)), 0);
-        out.push_back(r);
-        i += n;
-    }
-    std::sort(out.begin(), out.end(),
-              [](const Record& a, const Record& b) { return a.sequence < b.sequence; });
-    return out;
+    Uint32 v = 0;
+    if (r.h().itemCount > 0 && r.payloadBytes >= GTRACE_ITEMS_BASE + 8 * r.h().itemCount + 4)
+        v = r.word(GTRACE_ITEMS_BASE + 8 * r.h().itemCount);
+    return v;
 }
+
+std::vector<Record> readRing(GTCB* block) { return kivtestReadRing(block); }
 
 bool isQueueFunction(Uint32 fn)
 {
@@ -184,7 +156,7 @@ TEST(IPCTrace, ProcessesWriteIntoABlockInANamedSection)
             }
             if (h.recordType == GTRACE_TYPE_ERROR_DATA) {
                 EXPECT_EQ(100u, h.probe);
-                EXPECT_EQ(expected[k][2], mine[k]->firstItemWord());
+                EXPECT_EQ(expected[k][2], firstItemWord(*mine[k]));
             }
         }
     }

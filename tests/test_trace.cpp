@@ -11,6 +11,7 @@
 #include "kivfile.h"
 #include "kivthread.h"
 #include "kivtest.h"
+#include "kivtesttrace.h"
 #include "rambo.h"
 
 #include <stdarg.h>
@@ -128,19 +129,9 @@ struct Item {
     }
 };
 
-struct Record {
-    Uint32 sequence = 0;
-    Uint32 slots = 0;
-    Uint32 payloadBytes = 0;
-    std::vector<Uint8> payload;   /* at least 64 bytes, zero beyond the payload */
+struct Record : KivRingRecord {
+    explicit Record(const KivRingRecord& r) : KivRingRecord(r) {}
 
-    const GtraceRecord& h() const { return *reinterpret_cast<const GtraceRecord*>(payload.data()); }
-    Uint32 word(Uint32 offset) const
-    {
-        Uint32 v;
-        memcpy(&v, payload.data() + offset, 4);
-        return v;
-    }
     /* The items of a data record whose descriptors begin at `base`. */
     std::vector<Item> items(Uint32 base = GTRACE_ITEMS_BASE) const
     {
@@ -162,31 +153,10 @@ struct Record {
     }
 };
 
-/* Every sealed record of the slot array, oldest first. */
 std::vector<Record> readRing(GTCB* block)
 {
-    RAMBOCB* cb = gtraceRingBuffer(block);
-    Uint8* slots = ramboSlots(cb);
-    std::vector<Record> out;
-    for (Uint32 i = 0; i < cb->slotCount;) {
-        Uint8* at = slots + (size_t)i * RAMBO_SLOT_SIZE;
-        Uint32 n = ramboSealedSlots(at, (cb->slotCount - i) * RAMBO_SLOT_SIZE);
-        if (n == 0) {
-            ++i;
-            continue;
-        }
-        Record r;
-        memcpy(&r.sequence, at, 4);
-        r.slots = n;
-        r.payloadBytes = n * RAMBO_SLOT_SIZE - RAMBO_RECORD_OVERHEAD;
-        r.payload.assign(at + RAMBO_PAYLOAD_OFFSET, at + RAMBO_PAYLOAD_OFFSET + r.payloadBytes);
-        r.payload.resize(std::max<size_t>(r.payload.size(), 64), 0);
-        out.push_back(r);
-        i += n;
-    }
-    std::sort(out.begin(), out.end(),
-              [](const Record& a, const Record& b) { return a.sequence < b.sequence; });
-    return out;
+    std::vector<KivRingRecord> all = kivtestReadRing(block);
+    return std::vector<Record>(all.begin(), all.end());
 }
 
 /* Slots claimed so far, and records written. */
