@@ -1,10 +1,5 @@
-/*
- * test_ipc.cpp - names of the IPC objects and the security they are made
- * with; shared memory (KIVHIPCMemory, KIVHIPCPrivateMemory,
- * KIVHIPCMemoryEx) and semaphores (KIVHIPCSemaphore), within a process
- * and between real processes.  Failures are checked through their result
- * codes and the log records they write, captured with the log callback.
- */
+/* test_ipc.cpp - IPC names, security, shared memory and semaphores,
+ * within a process and between processes. */
 #include "kivecf.h"
 #include "kivipc.h"
 #include "kivlog.h"
@@ -21,43 +16,23 @@
 
 namespace {
 
-/* ---- helpers --------------------------------------------------------------- */
-
 const Uint32 kOldVersion = 0x0131CBFDu;       // one below the minimum
 const Uint32 kChildWaitMs = 60000;           // a bound on waits for another process
 
-/* The identifier of `path`; local names by default (no Global\ prefix,
- * whatever the system). */
-KIVIPCResID resIDOf(const std::string& path, Sint32 id = 1, bool localOnly = true,
-                    Uint32 version = KIV_VERSION_CURRENT, const char* prefix = nullptr)
+KIVIPCResID resIDOf(const std::string& path, Sint32 id = 1)
 {
     KIVIPCGetResIDParam d;
     d.path = path.c_str();
     d.id = id;
-    d.localOnly = localOnly;
-    d.namespacePrefix = prefix;
+    d.localOnly = true;
     KIVIPCResID r;
-    r.version = version;
     EXPECT_EQ(0u, kivIPCGetResID(&d, &r));
     return r;
-}
-
-std::string nameOf(const std::string& path, Sint32 id, bool localOnly = true,
-                   Uint32 version = KIV_VERSION_CURRENT, const char* prefix = nullptr)
-{
-    return resIDOf(path, id, localOnly, version, prefix).name;
 }
 
 bool endsWith(const std::string& s, const std::string& tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-Uint32 pageSize()
-{
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    return si.dwPageSize;
 }
 
 Uint32 createMemory(KIVHIPCMemory& m, const KIVIPCResID& id, Uint32 size)
@@ -104,60 +79,12 @@ struct SecurityOverride {
 
 } // namespace
 
-/* ---- names ------------------------------------------------------------------ */
-
 TEST(IPCResID, NameIsStemIdAndPathWithoutSeparators)
 {
-    EXPECT_EQ("KIVEIPC3Cdataq1", nameOf("C:\\data\\q1", 3));
-    EXPECT_EQ("KIVEIPC7", nameOf(":\\::\\", 7));
-    EXPECT_EQ("KIVEIPC-2/tmp/x", nameOf("/tmp/x", -2));
+    EXPECT_EQ("KIVEIPC3Cdataq1", std::string(resIDOf("C:\\data\\q1", 3).name));
     // A long path is cut at 260 characters.
-    std::string name = nameOf(std::string(300, 'a'), 1);
+    std::string name = resIDOf(std::string(300, 'a')).name;
     EXPECT_EQ("KIVEIPC1" + std::string(252, 'a'), name);
-    // A null path gives an empty name.
-    KIVIPCGetResIDParam d;
-    d.id = 4;
-    KIVIPCResID r;
-    std::memset(r.name, 'x', sizeof r.name);
-    EXPECT_EQ(0u, kivIPCGetResID(&d, &r));
-    EXPECT_EQ('\0', r.name[0]);
-}
-
-TEST(IPCResID, NameSpacesAndOldIdentifiers)
-{
-    std::string global = nameOf("C:\\data\\q1", 3, false);
-    std::string prefixed = nameOf("abc", 5, true, KIV_VERSION_CURRENT, "kivns");
-#if defined(_WIN32)
-    // Global only with terminal services.
-    EXPECT_TRUE(global == "KIVEIPC3Cdataq1" || global == "Global\\KIVEIPC3Cdataq1") << global;
-    EXPECT_EQ("kivns\\KIVEIPC5abc", prefixed);
-#else
-    EXPECT_EQ("KIVEIPC3Cdataq1", global);
-    // No private namespaces on this platform: the prefix is ignored.
-    EXPECT_EQ("KIVEIPC5abc", prefixed);
-#endif
-    // An identifier from before localOnly and namespacePrefix existed gets
-    // the name those fields would not have changed.
-    EXPECT_EQ(nameOf("p", 5, false), nameOf("p", 5, true, 0x09010002u));
-    EXPECT_EQ(nameOf("p", 5, false), nameOf("p", 5, false, 0x09010002u, "ns"));
-    EXPECT_EQ(nameOf("p", 5, true), nameOf("p", 5, true, 0x09010003u, "ns"));
-}
-
-TEST(IPCResID, ChecksTheIdentifier)
-{
-    KivLogCapture log;
-    KIVIPCGetResIDParam d;
-    d.path = "x";
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivIPCGetResID(&d, nullptr));
-    kivtestExpectNullRecord(log, KIVFN_KIVIPCGETRESID);
-    KIVIPCResID r;
-    r.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, kivIPCGetResID(&d, &r));
-    kivtestExpectVersionRecord(log, KIVFN_KIVIPCGETRESID, kOldVersion);
-    r.version = KIV_VERSION_CURRENT;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivIPCGetResID(nullptr, &r));
-    // Seeds are not supported.
-    EXPECT_EQ(ECF_NOT_SUPPORTED, kivIPCGenerateSeed());
 }
 
 TEST(IPCResID, QueueNamesTakeThreeConsecutiveIds)
@@ -165,47 +92,18 @@ TEST(IPCResID, QueueNamesTakeThreeConsecutiveIds)
     KIVIPCGetResIDParam d;
     d.path = "D:\\queues\\q";
     d.id = 10;
-    d.seed = 77;
     d.localOnly = true;
     KIVIPCQueResID q;
     ASSERT_EQ(0u, kivIPCGetQueResID(&d, &q));
     EXPECT_STREQ("KIVEIPC10Dqueuesq", q.memory.name);
     EXPECT_STREQ("KIVEIPC11Dqueuesq", q.dataSemaphore.name);
     EXPECT_STREQ("KIVEIPC12Dqueuesq", q.spaceSemaphore.name);
-
-    // An old queue identifier drops localOnly for all three.
-    KIVIPCQueResID old;
-    old.version = 0x09010002u;
-    ASSERT_EQ(0u, kivIPCGetQueResID(&d, &old));
-    EXPECT_EQ(nameOf("D:\\queues\\q", 11, false), std::string(old.dataSemaphore.name));
-
     KivLogCapture log;
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivIPCGetQueResID(&d, nullptr));
     kivtestExpectNullRecord(log, KIVFN_KIVIPCGETQUERESID);
     q.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, kivIPCGetQueResID(&d, &q));
     kivtestExpectVersionRecord(log, KIVFN_KIVIPCGETQUERESID, kOldVersion);
-    // A sub-identifier that cannot take a name stops the work.
-    KIVIPCQueResID broken;
-    broken.dataSemaphore.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, kivIPCGetQueResID(&d, &broken));
-    EXPECT_STREQ("KIVEIPC10Dqueuesq", broken.memory.name);
-    EXPECT_STREQ("", broken.spaceSemaphore.name);
-}
-
-/* ---- security ------------------------------------------------------------------- */
-
-TEST(IPCSecurity, DefaultAttributesOpenObjectsToEveryone)
-{
-    SECURITY_ATTRIBUTES sa;
-    SECURITY_DESCRIPTOR sd;
-    std::memset(&sa, 0xEE, sizeof sa);
-    ASSERT_EQ(0u, kivInitSecurityAttributes2(&sa, &sd));
-    EXPECT_EQ(sizeof sa, sa.nLength);
-    EXPECT_EQ(static_cast<void*>(&sd), sa.lpSecurityDescriptor);
-    EXPECT_TRUE(sa.bInheritHandle);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivInitSecurityAttributes2(nullptr, &sd));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivInitSecurityAttributes2(&sa, nullptr));
 }
 
 TEST(IPCSecurity, AnInstalledOverrideIsCopied)
@@ -216,58 +114,24 @@ TEST(IPCSecurity, AnInstalledOverrideIsCopied)
     mine.bInheritHandle = FALSE;
     EXPECT_EQ(&mine, kivSetSecurityAttributesForKIV(&mine));
     SecurityOverride restore(&mine);
-
     SECURITY_ATTRIBUTES sa;
     std::memset(&sa, 0xEE, sizeof sa);
     ASSERT_EQ(0u, kivInitSecurityAttributes2(&sa, nullptr));
     EXPECT_EQ(0, std::memcmp(&mine, &sa, sizeof sa));
-
-    // Objects are made with it.
-    KIVHIPCSemaphore s;
-    ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sec")), 0));
-    EXPECT_EQ(0u, s.destroy());
-
-    kivSetSecurityAttributesForKIV(nullptr);
-    SECURITY_DESCRIPTOR sd;
-    ASSERT_EQ(0u, kivInitSecurityAttributes2(&sa, &sd));
-    EXPECT_EQ(static_cast<void*>(&sd), sa.lpSecurityDescriptor);
 }
 
-/* ---- KIVHIPCMemory ---------------------------------------------------------------- */
-
-TEST(IPCMemory, CreateAndAttachShareTheSection)
+TEST(IPCMemory, CreateMapsAPageRoundedSection)
 {
     KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
     KIVHIPCMemory a;
-    EXPECT_FALSE(a.isAttached());
     ASSERT_EQ(0u, createMemory(a, id, 100));
-    ASSERT_TRUE(a.isAttached());
-    EXPECT_NE(INVALID_HANDLE_VALUE, a.handle);
-    void* address = nullptr;
-    ASSERT_EQ(0u, a.getAddress(&address));
-    EXPECT_EQ(a.address, address);
     Uint32 size = 0;
     ASSERT_EQ(0u, a.getMemorySize(&size));
-    EXPECT_EQ(pageSize(), size);   // the page-rounded region
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    EXPECT_EQ(si.dwPageSize, size);   // the page-rounded region
 
-    KIVHIPCMemory b;
-    ASSERT_EQ(0u, b.attach(&id, nullptr));
-    fillPattern(a.address, 100);
-    EXPECT_EQ(0u, patternErrors(b.address, 100));
-    ASSERT_EQ(0u, b.getMemorySize(&size));
-    EXPECT_EQ(pageSize(), size);
-    EXPECT_EQ(0u, b.detach());
-
-    // An attached object refuses a second create or attach and stays mapped.
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
-              createMemory(a, resIDOf(kivtestUniqueName("kivipc_mem")), 4096));
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, a.attach(&id, nullptr));
-    EXPECT_EQ(address, a.address);
-    static_cast<char*>(a.address)[0] = 1;
     EXPECT_EQ(0u, a.detach());
-    EXPECT_FALSE(a.isAttached());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, a.handle);
-    EXPECT_EQ(0u, a.detach()); // nothing left to release
 }
 
 TEST(IPCMemory, CreateNeverOpensAnExistingSection)
@@ -275,67 +139,15 @@ TEST(IPCMemory, CreateNeverOpensAnExistingSection)
     KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
     KIVHIPCMemory a, b;
     ASSERT_EQ(0u, createMemory(a, id, 4096));
-    KivLogCapture log;
     EXPECT_EQ(ECF_MEM_EXISTS, createMemory(b, id, 4096));
     EXPECT_FALSE(b.isAttached());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, b.handle);
-    KivLogRecord r = log.at(KIVFN_KIVHIPCMEMORY_CREATE, 90);
-    EXPECT_EQ(KIVOSFN_CREATEFILEMAPPING, r.calledFunctionId);
-    EXPECT_EQ(183u, r.calledValue);
     EXPECT_EQ(0u, a.detach());
-
-    // Once gone, attach finds nothing and leaves the object closed.
+    // Once gone, attach finds nothing.
     EXPECT_EQ(ECF_MEM_DOESNT_EXIST, b.attach(&id, nullptr));
-    EXPECT_FALSE(b.isAttached());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, b.handle);
-    r = log.at(KIVFN_KIVHIPCMEMORY_ATTACH, 50);
-    EXPECT_EQ(KIVOSFN_OPENFILEMAPPING, r.calledFunctionId);
-    EXPECT_EQ(ECF_MEM_DOESNT_EXIST, r.messageCode);
-}
-
-TEST(IPCMemory, ParameterChecks)
-{
-    KivLogCapture log;
-    KIVHIPCMemory m;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.create(nullptr));
-    kivtestExpectNullRecord(log, KIVFN_KIVHIPCMEMORY_CREATE);
-    KIVIPCMemoryCreateParam p;
-    p.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, m.create(&p));
-    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCMEMORY_CREATE, kOldVersion);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.attach(nullptr, nullptr));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.getAddress(nullptr));
-    Uint32 size;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.getMemorySize(nullptr));
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, m.getMemorySize(&size));
-
-    KIVIPCSecurityParam sec;
-    EXPECT_EQ(0u, m.authorize(&sec));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.authorize(nullptr));
-    sec.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, m.authorize(&sec));
-    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCMEMORY_AUTHORIZE, kOldVersion);
-}
-
-TEST(IPCMemory, TheSectionLivesWhileAnyoneHoldsIt)
-{
-    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
-    KIVHIPCMemory a, b, c, d;
-    ASSERT_EQ(0u, createMemory(a, id, 8192));
-    ASSERT_EQ(0u, b.attach(&id, nullptr));
-    fillPattern(a.address, 8192);
-    EXPECT_EQ(0u, a.destroy());
-    EXPECT_FALSE(a.isAttached());
-    ASSERT_EQ(0u, c.attach(&id, nullptr));
-    EXPECT_EQ(0u, patternErrors(c.address, 8192));
-    EXPECT_EQ(0u, b.detachAndDestroy());
-    EXPECT_EQ(0u, c.detach());
-    EXPECT_EQ(ECF_MEM_DOESNT_EXIST, d.attach(&id, nullptr));
 }
 
 KIVTEST_CHILD(ipcMemoryWrite)
 {
-    // args: path of the resource, size
     KIVIPCResID id = resIDOf(args.at(0));
     KIVHIPCMemory m;
     if (m.attach(&id, nullptr) != 0)
@@ -355,11 +167,7 @@ TEST(IPCMemory, AChildAttachesByNameAndWrites)
     EXPECT_EQ(0u, m.detach());
 }
 
-/* ---- KIVHIPCPrivateMemory ------------------------------------------------------------ */
-
-namespace {
-
-std::string privateStem(Uint32 threadId)
+static std::string privateStem(Uint32 threadId)
 {
     char buf[80];
     std::snprintf(buf, sizeof buf, "PRIVMEMPID%uTID%u", (unsigned)GetCurrentProcessId(),
@@ -367,7 +175,7 @@ std::string privateStem(Uint32 threadId)
     return buf;
 }
 
-Uint32 createPrivate(KIVHIPCPrivateMemory& m, Uint32 size, KIVIPCMemoryCreateParam* used = nullptr)
+static Uint32 createPrivate(KIVHIPCPrivateMemory& m, Uint32 size, KIVIPCMemoryCreateParam* used = nullptr)
 {
     KIVIPCMemoryCreateParam p;
     p.size = size;
@@ -377,20 +185,17 @@ Uint32 createPrivate(KIVHIPCPrivateMemory& m, Uint32 size, KIVIPCMemoryCreatePar
     return rc;
 }
 
-} // namespace
-
 TEST(IPCPrivateMemory, NamesFollowProcessThreadAndUse)
 {
-    KIVHIPCPrivateMemory first, second, third;
+    KIVHIPCPrivateMemory first, second;
     KIVIPCMemoryCreateParam used;
     ASSERT_EQ(0u, createPrivate(first, 100, &used));
     std::string stem = privateStem(kivThreadID());
     EXPECT_TRUE(endsWith(used.resID.name, "KIVEIPC0" + stem)) << used.resID.name;
-    EXPECT_STREQ(used.resID.name, first.resID.name);
     // The same thread again, while the first exists: the next id.
     ASSERT_EQ(0u, createPrivate(second, 100));
     EXPECT_TRUE(endsWith(second.resID.name, "KIVEIPC1" + stem)) << second.resID.name;
-
+    // Another thread starts at 0 with its own id.
     std::string otherName;
     Uint32 otherThread = 0;
     std::thread t([&] {
@@ -404,12 +209,8 @@ TEST(IPCPrivateMemory, NamesFollowProcessThreadAndUse)
     t.join();
     EXPECT_TRUE(endsWith(otherName, "KIVEIPC0" + privateStem(otherThread))) << otherName;
 
-    // A freed id is taken again.
     EXPECT_EQ(0u, first.detach());
-    ASSERT_EQ(0u, createPrivate(third, 100));
-    EXPECT_TRUE(endsWith(third.resID.name, "KIVEIPC0" + stem)) << third.resID.name;
     EXPECT_EQ(0u, second.detach());
-    EXPECT_EQ(0u, third.detach());
 }
 
 TEST(IPCPrivateMemory, AThreadHoldsAtMostAHundred)
@@ -417,40 +218,22 @@ TEST(IPCPrivateMemory, AThreadHoldsAtMostAHundred)
     std::vector<KIVHIPCPrivateMemory> held(100);
     for (auto& m : held)
         ASSERT_EQ(0u, createPrivate(m, 64));
-    KivLogCapture log;
     KIVHIPCPrivateMemory extra;
     EXPECT_EQ(ECF_NO_RESOURCE, createPrivate(extra, 64));
-    log.at(KIVFN_KIVHIPCPRIVATEMEMORY_CREATE, 100);
     EXPECT_FALSE(extra.isAttached());
     for (auto& m : held)
         EXPECT_EQ(0u, m.detach());
 }
 
-TEST(IPCPrivateMemory, RemoteInitializationNeedsAName)
-{
-    KIVHIPCPrivateMemory m;
-    EXPECT_EQ(ECF_MEM_DOESNT_EXIST, m.remoteInitialization());
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.create(nullptr));
-    // A name filling the whole field is cut to its room, never read past.
-    std::memset(m.resID.name, 'k', sizeof m.resID.name);
-    m.address = reinterpret_cast<void*>(0x1000);
-    EXPECT_EQ(0u, m.remoteInitialization());
-    EXPECT_EQ(KIV_IPC_NAME_SIZE - 1, std::strlen(m.resID.name));
-    EXPECT_FALSE(m.isAttached());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, m.handle);
-}
-
 KIVTEST_CHILD(ipcPrivateWrite)
 {
-    // args: the shared block holding a copy of the parent's object, size
     KIVHIPCPrivateMemory m;
     void* copy = kivtestShmOpen(args.at(0), sizeof m, false);
     if (!copy)
         return 2;
     std::memcpy(static_cast<void*>(&m), copy, sizeof m);
     kivtestShmClose(copy, sizeof m);
-    // The handle and address came from the parent: attach refuses them
-    // until remoteInitialization clears them.
+    // The parent's handle and address: refused until remoteInitialization.
     if (m.attach(nullptr) != ECF_INVALID_INVOCATION_SEQUENCE)
         return 3;
     if (m.remoteInitialization() != 0 || m.attach(nullptr) != 0)
@@ -474,71 +257,49 @@ TEST(IPCPrivateMemory, AnotherProcessAttachesWithACopyOfTheObject)
     EXPECT_EQ(0u, m.destroy());
 }
 
-/* ---- KIVHIPCMemoryEx -------------------------------------------------------------- */
-
-namespace {
-
-Uint32 createEx(KIVHIPCMemoryEx& m, const std::string& name, Uint64 size, Uint64 flags,
-                KIVIPCMemoryExInfo* info = nullptr, Uint32 permissions = 0600)
+static Uint32 createEx(KIVHIPCMemoryEx& m, const std::string& name, Uint64 size, Uint64 flags)
 {
     KIVIPCMemoryExCreateParam p;
     p.name = name.c_str();
     p.size = size;
     p.flags = flags;
-    p.permissions = permissions;
-    KIVIPCMemoryExInfo own;
-    return m.create(&p, info ? info : &own);
+    p.permissions = 0600;
+    KIVIPCMemoryExInfo info;
+    return m.create(&p, &info);
 }
 
-Uint32 attachEx(KIVHIPCMemoryEx& m, const std::string& name, Uint64 flags,
-                KIVIPCMemoryExInfo* info = nullptr)
+static Uint32 attachEx(KIVHIPCMemoryEx& m, const std::string& name, Uint64 flags)
 {
     KIVIPCMemoryExAttachParam p;
     p.name = name.c_str();
     p.flags = flags;
-    KIVIPCMemoryExInfo own;
-    return m.attach(&p, info ? info : &own);
+    KIVIPCMemoryExInfo info;
+    return m.attach(&p, &info);
 }
 
-bool isReset(const KIVHIPCMemoryEx& m)
+static bool isReset(const KIVHIPCMemoryEx& m)
 {
     return m.handle == INVALID_HANDLE_VALUE && m.address == nullptr && m.size == 0 &&
            m.name[0] == '\0';
 }
 
-} // namespace
-
 TEST(IPCMemoryEx, CreateAndAttachByPlainName)
 {
     std::string name = kivtestUniqueName("kivipc_ex");
     KIVHIPCMemoryEx a;
-    EXPECT_TRUE(isReset(a));
-    KIVIPCMemoryExInfo info;
-    ASSERT_EQ(0u, createEx(a, name, 5000, KIV_IPC_MEMEX_READWRITE, &info));
-    EXPECT_EQ(a.address, info.address);
+    ASSERT_EQ(0u, createEx(a, name, 5000, KIV_IPC_MEMEX_READWRITE));
     EXPECT_EQ(5000u, a.size);
     EXPECT_TRUE(endsWith(a.name, "KIVEIPC120" + name)) << a.name;
     fillPattern(a.address, 5000);
 
     KIVHIPCMemoryEx b;
-    KIVIPCMemoryExInfo binfo;
-    ASSERT_EQ(0u, attachEx(b, name, KIV_IPC_MEMEX_READONLY, &binfo));
-    EXPECT_EQ(b.address, binfo.address);
+    ASSERT_EQ(0u, attachEx(b, name, KIV_IPC_MEMEX_READONLY));
     EXPECT_EQ(0u, b.size);   // attach does not learn the size
     EXPECT_STREQ(a.name, b.name);
     EXPECT_EQ(0u, patternErrors(b.address, 5000));
-
     EXPECT_EQ(0u, b.detach());
-    EXPECT_TRUE(isReset(b));
     EXPECT_EQ(0u, a.destroy());
-    EXPECT_TRUE(isReset(a));
-
-    KivLogCapture log;
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, attachEx(b, name, KIV_IPC_MEMEX_READWRITE));
-    KivLogRecord r = log.at(KIVFN_KIVHIPCMEMORYEX_ATTACH, 100);
-    EXPECT_EQ(KIVOSFN_OPENFILEMAPPING, r.calledFunctionId);
-    EXPECT_EQ(2u, r.calledValue);
-    EXPECT_TRUE(isReset(b));
 }
 
 TEST(IPCMemoryEx, ExclusiveCreateRefusesAnExistingName)
@@ -546,19 +307,8 @@ TEST(IPCMemoryEx, ExclusiveCreateRefusesAnExistingName)
     std::string name = kivtestUniqueName("kivipc_ex");
     KIVHIPCMemoryEx a, b, c;
     ASSERT_EQ(0u, createEx(a, name, 4096, KIV_IPC_MEMEX_READWRITE));
-    // An attached object keeps its section.
-    void* address = a.address;
-    std::string kernelName = a.name;
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
-              createEx(a, kivtestUniqueName("kivipc_ex"), 4096, KIV_IPC_MEMEX_READWRITE));
-    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, attachEx(a, name, KIV_IPC_MEMEX_READWRITE));
-    EXPECT_EQ(address, a.address);
-    EXPECT_EQ(kernelName, a.name);
-
-    KivLogCapture log;
     EXPECT_EQ(ECF_EXISTS,
               createEx(b, name, 4096, KIV_IPC_MEMEX_READWRITE | KIV_IPC_MEMEX_EXCLUSIVE));
-    log.at(KIVFN_KIVHIPCMEMORYEX_CREATE, 150);
     EXPECT_TRUE(isReset(b));
     // Without the flag the section is shared.
     ASSERT_EQ(0u, createEx(c, name, 4096, KIV_IPC_MEMEX_READWRITE));
@@ -570,66 +320,26 @@ TEST(IPCMemoryEx, ExclusiveCreateRefusesAnExistingName)
 
 TEST(IPCMemoryEx, InvalidRequestsAreRefused)
 {
-    KivLogCapture log;
     KIVHIPCMemoryEx m;
     EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, "a\\b", 4096, KIV_IPC_MEMEX_READWRITE));
-    log.at(KIVFN_KIVHIPCMEMORYEX_CREATE, 30);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, "", 4096, KIV_IPC_MEMEX_READWRITE));
     EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, std::string(254, 'n'), 4096,
                                               KIV_IPC_MEMEX_READWRITE));
     std::string name = kivtestUniqueName("kivipc_ex");
     EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, name, 0, KIV_IPC_MEMEX_READWRITE));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, name, 4096, 0));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, createEx(m, name, 4096, KIV_IPC_MEMEX_READWRITE, nullptr, 0));
     EXPECT_TRUE(isReset(m));
     EXPECT_EQ(ECF_INVALID_PARAMETER, attachEx(m, "x\\y", KIV_IPC_MEMEX_READWRITE));
-    log.at(KIVFN_KIVHIPCMEMORYEX_ATTACH, 30);
-
-    KIVIPCMemoryExCreateParam p;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.create(&p, nullptr));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, m.create(nullptr, nullptr));
-    p.version = kOldVersion;
-    KIVIPCMemoryExInfo info;
-    EXPECT_EQ(ECF_INVALID_VERSION, m.create(&p, &info));
-    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCMEMORYEX_CREATE, kOldVersion);
 }
-
-TEST(IPCMemoryEx, LongestNameIsAccepted)
-{
-    std::string name = kivtestUniqueName("kivipc_ex");
-    name += std::string(253 - name.size(), 'L');
-    KIVHIPCMemoryEx a, b;
-    Uint32 rc = createEx(a, name, 4096, KIV_IPC_MEMEX_READWRITE);
-    if (kivtestUnderWine()) {
-        // The library takes the name; wine's own limit on kernel names
-        // (259 characters) is below the 260 the name is cut to.
-        EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, rc);
-        return;
-    }
-    ASSERT_EQ(0u, rc);
-    EXPECT_EQ(260u, std::strlen(a.name));
-    EXPECT_EQ(0u, attachEx(b, name, KIV_IPC_MEMEX_READWRITE));
-    EXPECT_EQ(0u, b.detach());
-    EXPECT_EQ(0u, a.detach());
-}
-
-/* ---- KIVHIPCSemaphore -------------------------------------------------------------- */
 
 TEST(IPCSemaphore, CountsWaitsAndPosts)
 {
     KIVHIPCSemaphore s;
     ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")), 2));
-    EXPECT_TRUE(s.isAttached());
-    KivLogCapture log;
     EXPECT_EQ(0u, waitFor(s, 0));
     EXPECT_EQ(0u, waitFor(s, KIV_IPC_WAIT_FOREVER));
     EXPECT_EQ(ECF_TIMEOUT, waitFor(s, 0));
-    EXPECT_EQ(ECF_TIMEOUT, waitFor(s, 30));
-    EXPECT_EQ(0u, log.count()) << "a wait that times out is not logged";
     EXPECT_EQ(0u, s.post());
     EXPECT_EQ(0u, waitFor(s, 0));
     EXPECT_EQ(0u, s.destroy());
-    EXPECT_FALSE(s.isAttached());
 }
 
 TEST(IPCSemaphore, AThreadWaitingForEverIsReleasedByAPost)
@@ -649,11 +359,8 @@ TEST(IPCSemaphore, CreateNeverJoinsAnExistingSemaphore)
     KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_sem"));
     KIVHIPCSemaphore a, b;
     ASSERT_EQ(0u, createSemaphore(a, id, 1));
-    KivLogCapture log;
     EXPECT_EQ(ECF_SEM_EXISTS, createSemaphore(b, id, 5));
     EXPECT_FALSE(b.isAttached());
-    KivLogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_CREATE, 90);
-    EXPECT_EQ(183u, r.calledValue);
     // The first one's count is untouched.
     EXPECT_EQ(0u, waitFor(a, 0));
     EXPECT_EQ(ECF_TIMEOUT, waitFor(a, 0));
@@ -665,11 +372,7 @@ TEST(IPCSemaphore, PostingBeyondTheMaximumFails)
     KIVHIPCSemaphore s;
     ASSERT_EQ(0u, createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")),
                                   KIV_IPC_SEM_MAX_COUNT));
-    KivLogCapture log;
     EXPECT_NE(0u, s.post());
-    KivLogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_POST, 40);
-    EXPECT_EQ(KIVOSFN_RELEASESEMAPHORE, r.calledFunctionId);
-    EXPECT_EQ(298u, r.calledValue);
     EXPECT_EQ(0u, waitFor(s, 0));
     EXPECT_EQ(0u, s.post());
     EXPECT_EQ(0u, s.detach());
@@ -677,11 +380,9 @@ TEST(IPCSemaphore, PostingBeyondTheMaximumFails)
 
 TEST(IPCSemaphore, BadCountsAndCallsOutOfOrder)
 {
-    KivLogCapture log;
     KIVHIPCSemaphore s;
     EXPECT_EQ(ECF_INVALID_PARAMETER,
               createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")), -1));
-    log.at(KIVFN_KIVHIPCSEMAPHORE_CREATE, 80);
     EXPECT_EQ(ECF_INVALID_PARAMETER,
               createSemaphore(s, resIDOf(kivtestUniqueName("kivipc_sem")),
                               KIV_IPC_SEM_MAX_COUNT + 1));
@@ -689,18 +390,6 @@ TEST(IPCSemaphore, BadCountsAndCallsOutOfOrder)
     EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, waitFor(s, 0));
     EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, s.post());
     EXPECT_EQ(0u, s.detach());
-
-    EXPECT_EQ(ECF_INVALID_PARAMETER, s.create(nullptr));
-    kivtestExpectNullRecord(log, KIVFN_KIVHIPCSEMAPHORE_CREATE);
-    EXPECT_EQ(ECF_INVALID_PARAMETER, s.wait(nullptr));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, s.attach(nullptr));
-    KIVIPCSemaphoreWaitParam w(0);
-    w.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, s.wait(&w));
-    kivtestExpectVersionRecord(log, KIVFN_KIVHIPCSEMAPHORE_WAIT, kOldVersion);
-    KIVIPCSecurityParam sec;
-    EXPECT_EQ(0u, s.authorize(&sec));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, s.authorize(nullptr));
 }
 
 TEST(IPCSemaphore, TheSemaphoreLivesWhileAnyoneHoldsIt)
@@ -714,17 +403,11 @@ TEST(IPCSemaphore, TheSemaphoreLivesWhileAnyoneHoldsIt)
     EXPECT_EQ(0u, waitFor(c, 0));   // the count survived
     EXPECT_EQ(0u, b.detach());
     EXPECT_EQ(0u, c.detach());
-    KivLogCapture log;
     EXPECT_EQ(ECF_SEM_DOESNT_EXIST, d.attach(&id));
-    EXPECT_FALSE(d.isAttached());
-    KivLogRecord r = log.at(KIVFN_KIVHIPCSEMAPHORE_ATTACH, 40);
-    EXPECT_EQ(KIVOSFN_OPENSEMAPHORE, r.calledFunctionId);
-    EXPECT_EQ(2u, r.calledValue);
 }
 
 KIVTEST_CHILD(ipcSemaphoreTimeoutThenPost)
 {
-    // args: path of the semaphore
     KIVIPCResID id = resIDOf(args.at(0));
     KIVHIPCSemaphore s;
     if (s.attach(&id) != 0)
@@ -738,7 +421,6 @@ KIVTEST_CHILD(ipcSemaphoreTimeoutThenPost)
 
 KIVTEST_CHILD(ipcSemaphoreCreateAndLeave)
 {
-    // args: path of the semaphore; ends without detaching
     KIVIPCResID id = resIDOf(args.at(0));
     KIVHIPCSemaphore s;
     return createSemaphore(s, id, 3) == 0 ? 0 : 2;

@@ -1,15 +1,6 @@
 /*
- * test_mem.cpp - the allocator: block layouts of the four modes, every kind
- * of damage with its message, double and null frees, the allocation list
- * and its leak report, KIVEMEMDBG at process start, and the pointer checks.
- *
- * Layout figures: the allocation record of a FULL block is 64 bytes with
- * 32-bit pointers (Linux -m32 and the shipped i686 DLL), so a 13-byte FULL
- * block with 2/2 guard units takes 120 heap bytes with U 80 bytes in; with
- * 64-bit pointers (the x86_64 test build under wine) the record is 72 bytes,
- * giving 128 heap bytes and U 88 bytes in.  Every other figure (16-byte
- * header, 32-byte IDLE/LIGHT prefix, LIGHT trailer, guard units, FULL
- * trailer) is the same on both.
+ * test_mem.cpp - the allocator: layouts, damage reports, double and null
+ * frees, the allocation list and leak report, KIVEMEMDBG, pointer checks.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -27,13 +18,6 @@
 #include "kivthread.h"
 #include "kivtest.h"
 #include "kivtestlog.h"
-
-#if defined(_WIN32)
-#  include <windows.h>
-#else
-#  include <sys/mman.h>
-#  include <unistd.h>
-#endif
 
 namespace {
 
@@ -204,8 +188,6 @@ protected:
     }
 };
 
-/* ==== Layouts ==================================================================== */
-
 TEST_F(Mem, IdleBlockHasZeroWordsSizeModeAndHeader)
 {
     void* u = alloc(13, 101);
@@ -221,11 +203,6 @@ TEST_F(Mem, IdleBlockHasZeroWordsSizeModeAndHeader)
     EXPECT_EQ(101u, wordAt(u, -4));
     EXPECT_EQ(13u, kivMemAllocCheck(&u, kFile, 3, 0));
     release(u);
-
-    void* marked = alloc(8, 102, KIVMEM_MARKED);
-    EXPECT_EQ(KIVMEM_EYE_LIVE | 1u, wordAt(marked, -16));
-    EXPECT_EQ(8u, kivMemAllocCheck(&marked, kFile, 3, 0));
-    release(marked);
     EXPECT_EQ(0, g_reportCount);
 }
 
@@ -245,11 +222,6 @@ TEST_F(Mem, LightBlockHasGuardedFrontRecordSlackAndTrailerCopy)
     EXPECT_EQ(0, std::memcmp(base, bytes(u) + 16, 16));
     EXPECT_EQ(13u, kivMemAllocCheck(&u, kFile, 3, 0));
     release(u);
-
-    /* A multiple of 8 has no slack: the trailer follows at once. */
-    void* exact = alloc(16);
-    EXPECT_EQ(0, std::memcmp(bytes(exact) - 32, bytes(exact) + 16, 16));
-    release(exact);
     EXPECT_EQ(0, g_reportCount);
 }
 
@@ -262,13 +234,6 @@ TEST_F(Mem, FullBlockLayoutAndFigures)
 
     const size_t userOffset = 16 + kRecordSize; /* two front guard units, then the record */
     const size_t heapBytes = userOffset + 16 + 16 + 8;
-    if (kPointers32) {
-        EXPECT_EQ(80u, userOffset);
-        EXPECT_EQ(120u, heapBytes);
-    } else {
-        EXPECT_EQ(88u, userOffset);
-        EXPECT_EQ(128u, heapBytes);
-    }
     Uint8* base = bytes(u) - userOffset;
     for (int g = 0; g < 2; ++g) {
         EXPECT_EQ(KIVMEM_GUARD_LOW, wordAt(base, 8 * g));
@@ -300,28 +265,6 @@ TEST_F(Mem, FullBlockLayoutAndFigures)
     EXPECT_EQ(0, g_reportCount);
 }
 
-TEST_F(Mem, FullBlocksKeepTheirOwnPadCountsAndCutFileNames)
-{
-    KivTestTempDir dir;
-    configure(dir.path() + ",FULL");
-    ASSERT_EQ(0u, kivMemSetDebug(0xF, KIVMEM_MODE_FULL, 1, 3));
-    void* p = nullptr;
-    ASSERT_EQ(0u, kivMemAlloc(&p, nullptr, 24, 0, "C:\\work\\a_rather_long_source_file_name.cpp",
-                              9));
-    KIVMemAllocRecord* d = recordOf(p);
-    EXPECT_STREQ("a_rather_long_sourc", d->fileName); /* 19 characters */
-    EXPECT_EQ(1u, d->frontPadCount);
-    EXPECT_EQ(3u, d->backPadCount);
-    EXPECT_EQ(KIVMEM_GUARD_LOW, wordAt(d, -8));
-    EXPECT_EQ(KIVMEM_GUARD_LOW, wordAt(p, 24 + 16));
-    EXPECT_EQ(24u, wordAt(p, 24 + 24));
-    EXPECT_EQ(KIVMEM_MODE_FULL, wordAt(p, 24 + 28));
-    /* Freed after the counts changed back: the block's own counts rule. */
-    ASSERT_EQ(0u, kivMemSetDebug(0xF, KIVMEM_MODE_FULL, 2, 2));
-    release(p);
-    EXPECT_EQ(0, g_reportCount);
-}
-
 TEST_F(Mem, ListIsNewestFirstAndUnlinksFromAnyPosition)
 {
     KivTestTempDir dir;
@@ -347,21 +290,6 @@ TEST_F(Mem, ListIsNewestFirstAndUnlinksFromAnyPosition)
     EXPECT_EQ(nullptr, g_pMemDebugCB->allocListHead);
 }
 
-TEST_F(Mem, BlocksAreFreedByTheirOwnModeAfterTheModeChanges)
-{
-    void* idle = alloc(10);
-    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_LIGHT, 2, 2));
-    void* light = alloc(10);
-    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_FULL, 2, 2));
-    void* full = alloc(10);
-    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_IDLE, 0, 0));
-    EXPECT_EQ(10u, kivMemAllocCheck(&full, kFile, 1, 0));
-    release(full);
-    release(light);
-    release(idle);
-    EXPECT_EQ(0, g_reportCount);
-}
-
 TEST_F(Mem, FillPatterns)
 {
     ASSERT_EQ(0u, kivMemSetDebug(KIVMEM_DBG_FILL_ON_ALLOC | KIVMEM_DBG_FILL_ON_FREE,
@@ -384,16 +312,8 @@ TEST_F(Mem, FillPatterns)
         EXPECT_EQ(0xFF, bytes(ff)[i]);
     EXPECT_EQ(KIVMEM_EYE_FREED, wordAt(ff, -16));
     EXPECT_EQ(KIVMEM_MODE_FREED, modeWordOf(ff));
-    /* A check of a block marked freed reports it and gives 0. */
-    void* again = ff;
-    EXPECT_EQ(0u, kivMemAllocCheck(&again, kFile, 6, 0));
-    EXPECT_EQ(std::vector<std::string>({"Invalid block eye-catcher (0xDEADB100) found at:",
-                                        "Freeing freed memory found at:"}),
-              reportedMessages());
     std::free(handle);
 }
-
-/* ==== Arguments, null pointers, heap exhaustion ========================================= */
 
 TEST_F(Mem, InvalidArgumentsAllocateNothingAndLogNothing)
 {
@@ -428,16 +348,6 @@ TEST_F(Mem, NullPointersAreReportedNotFollowed)
     expectReports({"NULL pointer for memory allocation address found at:",
                    "NULL pointer for memory allocation address found at:"},
                   31);
-
-    /* Values that were never addresses are reported without being read. */
-    void* bogus = reinterpret_cast<void*>(static_cast<uintptr_t>(0xCCCCCCCCu));
-    EXPECT_EQ(0u, kivMemFree(&bogus, 0, 0, kFile, 32));
-    EXPECT_EQ(nullptr, bogus);
-    void* low = reinterpret_cast<void*>(static_cast<uintptr_t>(0x40));
-    EXPECT_EQ(0u, kivMemAllocCheck(&low, kFile, 32, 0));
-    expectReports({"Invalid block eye-catcher (0x0) found at:",
-                   "Invalid block eye-catcher (0x0) found at:"},
-                  32);
 }
 
 TEST_F(Mem, HeapExhaustionGoesThroughTheSystemErrorHandler)
@@ -455,8 +365,6 @@ TEST_F(Mem, HeapExhaustionGoesThroughTheSystemErrorHandler)
     EXPECT_EQ(rc, r.messageCode);
 }
 
-/* ==== Damage ============================================================================ */
-
 struct DamageCase {
     const char* name;
     Uint32      mode;
@@ -470,9 +378,6 @@ TEST_F(Mem, EveryKindOfDamageIsReportedWithItsMessageAndTheBlockStillFreed)
     const ptrdiff_t fullFront = -static_cast<ptrdiff_t>(16 + kRecordSize);
     const DamageCase cases[] = {
         {"LIGHT one past 13", KIVMEM_MODE_LIGHT, 13, 13, "Back memory pad corruption found at:"},
-        {"LIGHT one past 16", KIVMEM_MODE_LIGHT, 16, 16, "Back memory pad corruption found at:"},
-        {"LIGHT trailer mode", KIVMEM_MODE_LIGHT, 16, 16 + 12,
-         "Back memory pad corruption found at:"},
         {"LIGHT front guard", KIVMEM_MODE_LIGHT, 13, -32, "Front memory pad corruption found at:"},
         {"LIGHT trailer size", KIVMEM_MODE_LIGHT, 13, 16 + 8,
          "Memory pad size corruption found at:"},
@@ -480,8 +385,6 @@ TEST_F(Mem, EveryKindOfDamageIsReportedWithItsMessageAndTheBlockStillFreed)
          "Back Uint8 memory pad corruption found at:"},
         {"FULL one past 16", KIVMEM_MODE_FULL, 16, 16,
          "Back pad corruption (0xFEEDFACE600DBEFF) found at:"},
-        {"FULL second back guard", KIVMEM_MODE_FULL, 8, 8 + 8 + 7,
-         "Back pad corruption (0xEEEDFACE600DBEEF) found at:"},
         {"FULL front guard", KIVMEM_MODE_FULL, 13, fullFront + 8,
          "Front pad corruption found at:"},
         {"FULL trailer mode", KIVMEM_MODE_FULL, 13, 16 + 16 + 4,
@@ -505,27 +408,6 @@ TEST_F(Mem, EveryKindOfDamageIsReportedWithItsMessageAndTheBlockStillFreed)
     }
 }
 
-TEST_F(Mem, EachDamagedByteAndGuardUnitIsOneFinding)
-{
-    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_FULL, 2, 2));
-    void* u = alloc(13);
-    std::memset(bytes(u) + 13, 0, 3 + 16); /* slack and both back guard units */
-    EXPECT_EQ(0u, kivMemFree(&u, 0, 0, kFile, 60));
-    expectReports({"Back Uint8 memory pad corruption found at:",
-                   "Back Uint8 memory pad corruption found at:",
-                   "Back Uint8 memory pad corruption found at:",
-                   "Back pad corruption (0x0) found at:", "Back pad corruption (0x0) found at:"},
-                  60);
-
-    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_LIGHT, 2, 2));
-    void* l = alloc(13);
-    std::memset(bytes(l) + 13, 0, 3);
-    EXPECT_EQ(0u, kivMemFree(&l, 0, 0, kFile, 61));
-    expectReports({"Back memory pad corruption found at:", "Back memory pad corruption found at:",
-                   "Back memory pad corruption found at:"},
-                  61);
-}
-
 TEST_F(Mem, UnknownLayoutIsReportedAndNotFreed)
 {
     void* u = alloc(13);
@@ -540,38 +422,6 @@ TEST_F(Mem, UnknownLayoutIsReportedAndNotFreed)
     release(copy);
     EXPECT_EQ(0, g_reportCount);
 }
-
-TEST_F(Mem, DamagedSizesLeaveTheBackAlone)
-{
-    /* A front record whose size disagrees with the header cannot locate the
-     * trailer: one finding, and nothing is read or filled behind the block. */
-    ASSERT_EQ(0u, kivMemSetDebug(KIVMEM_DBG_FILL_ON_FREE, KIVMEM_MODE_LIGHT, 2, 2));
-    void* l = alloc(13);
-    setWord(l, -24, 0x7FFFFFF0u);
-    EXPECT_EQ(0u, kivMemAllocCheck(&l, kFile, 80, 0));
-    expectReports({"Memory pad size corruption found at:"}, 80);
-    release(l, 81);
-    expectReports({"Memory pad size corruption found at:"}, 81);
-
-    ASSERT_EQ(0u, kivMemSetDebug(KIVMEM_DBG_FILL_ON_FREE, KIVMEM_MODE_FULL, 2, 2));
-    void* f = alloc(13);
-    recordOf(f)->requestedSize = 0x7FFFFFF0u;
-    release(f, 82);
-    expectReports({"Front pad corruption found at:"}, 82);
-
-    /* Pad counts no configuration can produce: the start is unknown, so
-     * the block is neither unlinked nor freed. */
-    void* g = alloc(13);
-    void* copy = g;
-    recordOf(g)->frontPadCount = 0x01000000u;
-    EXPECT_EQ(0u, kivMemFree(&g, 0, 0, kFile, 83));
-    expectReports({"Front pad corruption found at:"}, 83);
-    recordOf(copy)->frontPadCount = 2;
-    release(copy);
-    EXPECT_EQ(0, g_reportCount);
-}
-
-/* ==== Double free ============================================================================ */
 
 TEST_F(Mem, DoubleFreeIsReportedAndNotPerformed)
 {
@@ -593,25 +443,7 @@ TEST_F(Mem, DoubleFreeIsReportedAndNotPerformed)
     EXPECT_EQ(nullptr, recordOf(older)->prev);
     EXPECT_EQ(nullptr, recordOf(older)->next);
     release(older);
-
-    /* IDLE: the eye-catcher survives in the freed block, the mode word in
-     * front of it may hold the heap's own bookkeeping by now (it does on
-     * Windows).  Either finding keeps the block from the heap. */
-    configure(nullptr);
-    void* i = alloc(13);
-    void* icopy = i;
-    release(i);
-    EXPECT_EQ(0u, kivMemFree(&icopy, 0, 0, kFile, 92));
-    std::vector<std::string> found = reportedMessages();
-    ASSERT_EQ(3u, found.size());
-    EXPECT_EQ("Freeing freed memory found at:", found[0]);
-    EXPECT_EQ("Invalid block eye-catcher (0xDEADB100) found at:", found[1]);
-    EXPECT_TRUE(found[2] == "Freeing freed memory found at:" ||
-                found[2].compare(0, 18, "Invalid pad type (") == 0)
-        << found[2];
 }
-
-/* ==== kivMemSetDebug ============================================================================ */
 
 TEST_F(Mem, OffCannotBeToggledAfterAllocationButFlagsAreStored)
 {
@@ -623,16 +455,6 @@ TEST_F(Mem, OffCannotBeToggledAfterAllocationButFlagsAreStored)
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(0xFF, bytes(p)[i]); /* flags stored */
     release(p);
-
-    /* Between non-zero modes every change is accepted, and the control
-     * block pointer is left as the start-up made it. */
-    EXPECT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_FULL, 2, 2));
-    EXPECT_EQ(nullptr, g_pMemDebugCB);
-    EXPECT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_LIGHT, 2, 2));
-    void* l = alloc(8);
-    EXPECT_EQ(KIVMEM_MODE_LIGHT, modeWordOf(l));
-    release(l);
-    EXPECT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_IDLE, 0, 0));
 
     /* Words that are no mode, and pad counts beyond the limit, change nothing. */
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivMemSetDebug(0, 0x12345678u, 2, 2));
@@ -660,28 +482,8 @@ KIVTEST_CHILD(mem_off_mode)
     if (kivMemSetDebug(KIVMEM_DBG_FILL_ON_ALLOC, KIVMEM_MODE_IDLE, 2, 2) !=
         ECF_MEM_CANNOT_TOGGLE_MEM_DEBUG_AFTER_ALLOC)
         return 14;
-    void* v = nullptr;
-    if (kivMemAlloc(&v, nullptr, 5, 0, kFile, 56) != 0 || bytes(v)[4] != 0xFF)
-        return 15;
-    if (kivMemAllocCheck(&v, kFile, 1, 0) != KIVMEM_CHECK_MODE_OFF)
-        return 16;
-    /* Released by hand: the start handed back is the header. */
-    void* h = v;
-    if (kivMemAllocCheck(&h, kFile, 1, 1) != KIVMEM_CHECK_MODE_OFF || h != bytes(v) - 16)
-        return 17;
-    std::free(h);
     if (kivMemFree(&u, 0, 0, kFile, 57) != 0 || u != nullptr)
         return 18;
-    /* The header no longer says live: a second free is reported and the
-     * heap never sees the pointer again. */
-    g_reportCount = 0;
-    kivSetAssertionCallback(captureAssertion);
-    void* w = nullptr;
-    kivMemAlloc(&w, nullptr, 24, 0, kFile, 58);
-    void* wcopy = w;
-    kivMemFree(&w, 0, 0, kFile, 59);
-    if (kivMemFree(&wcopy, 0, 0, kFile, 60) != 0 || g_reportCount < 1)
-        return 19;
     return 0;
 }
 
@@ -689,8 +491,6 @@ TEST_F(Mem, OffModeInAFreshProcess)
 {
     EXPECT_EQ(0, kivtestRunChild("mem_off_mode"));
 }
-
-/* ==== KIVEMEMDBG ================================================================================= */
 
 std::string validEntry(const char* level, Uint32 flags)
 {
@@ -756,10 +556,6 @@ TEST_F(Mem, ValidLevelsSelectModeFlagsAndPadsAndAreLogged)
             EXPECT_EQ(nullptr, g_pMemDebugCB);
         }
     }
-    /* Empty fields are skipped. */
-    configure(",," + dir.path() + ",,,full,");
-    EXPECT_EQ(KIVMEM_MODE_FULL, currentModeWord());
-    EXPECT_EQ(dir.path(), g_szMemDebugLogPath);
 }
 
 TEST_F(Mem, InvalidValuesLeaveIdleAndExplainThemselves)
@@ -779,13 +575,6 @@ TEST_F(Mem, InvalidValuesLeaveIdleAndExplainThemselves)
         EXPECT_EQ(dir.path(), g_szMemDebugLogPath);
         EXPECT_FALSE(kivMemIsMemFFDCAndKIVeMemDebugPathSet());
     }
-    /* Without a path there is nowhere to explain. */
-    configure(",,,");
-    EXPECT_EQ(KIVMEM_MODE_IDLE, currentModeWord());
-    EXPECT_STREQ("", g_szMemDebugLogPath);
-    configure(nullptr);
-    EXPECT_STREQ("", g_szMemDebugLogPath);
-    EXPECT_EQ(KIVMEM_MODE_IDLE, currentModeWord());
 }
 
 TEST_F(Mem, FirstFailureFlagNeedsAPath)
@@ -800,8 +589,6 @@ TEST_F(Mem, FirstFailureFlagNeedsAPath)
     kivMemSetMemFFDCEnabledFlag();
     EXPECT_TRUE(kivMemIsMemFFDCAndKIVeMemDebugPathSet());
 }
-
-/* ==== Leak report ================================================================================ */
 
 std::string leakFileLong(const std::string& dirPath)
 {
@@ -855,7 +642,6 @@ TEST_F(Mem, LongLeakReportNamesEveryLiveBlockNewestFirst)
     EXPECT_EQ(0u, kivMemAllocList(true));
     const std::string report = longBanner(dir.path()) + fileLine(b) + fileLine(a) + kEquals;
     EXPECT_EQ(report, readText(leakFileLong(dir.path())));
-    EXPECT_NE(std::string::npos, fileLine(b).find("Code: 0x5afeb101 Size: 100 Line: 301 File: caller.cpp"));
     EXPECT_EQ(0u, kivMemAllocList(true)); /* appended */
     EXPECT_EQ(report + report, readText(leakFileLong(dir.path())));
     release(a);
@@ -887,73 +673,9 @@ TEST_F(Mem, LeakReportToStandardOutput)
     testing::internal::CaptureStdout();
     EXPECT_EQ(0u, kivMemAllocList(false));
     EXPECT_EQ(stdoutLine(b) + stdoutLine(a), testing::internal::GetCapturedStdout());
-
-    /* A directory that cannot take the file: the short form keeps its
-     * banner on standard output, the long form drops it. */
-    configure(dir.file("missing") + ",FULL");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0u, kivMemAllocList(true));
-    EXPECT_EQ(shortBanner() + stdoutLine(b) + stdoutLine(a),
-              testing::internal::GetCapturedStdout());
-    configure(dir.file("missing") + ",LEAKS");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0u, kivMemAllocList(true));
-    EXPECT_EQ(stdoutLine(b) + stdoutLine(a), testing::internal::GetCapturedStdout());
     release(a);
     release(b);
 }
-
-TEST_F(Mem, NoLeakReportOutsideFullMode)
-{
-    KivTestTempDir dir;
-    configure(dir.path() + ",IDLE"); /* invalid: IDLE with the path set */
-    void* a = alloc(13);
-    EXPECT_EQ(0u, kivMemAllocList(true));
-    configure(dir.path() + ",LIGHT");
-    void* b = alloc(13);
-    EXPECT_EQ(0u, kivMemAllocList(true));
-    EXPECT_EQ(std::vector<std::string>{"kivememdbg.log"}, filesIn(dir.path()));
-    release(a);
-    release(b);
-}
-
-TEST_F(Mem, RequestedReportIsWrittenByTheNextAllocationOrFree)
-{
-    KivTestTempDir dir;
-    configure(dir.path() + ",LEAKS");
-    void* a = alloc(13, 330);
-    g_bDumpMemAllocListFlag = 1;
-    void* b = alloc(14, 331); /* reports before it allocates */
-    EXPECT_EQ(0, g_bDumpMemAllocListFlag);
-    const std::string first = longBanner(dir.path()) + fileLine(a) + kEquals;
-    EXPECT_EQ(first, readText(leakFileLong(dir.path())));
-    g_bDumpMemAllocListFlag = 1;
-    const std::string second = longBanner(dir.path()) + fileLine(b) + fileLine(a) + kEquals;
-    release(b); /* reports before it frees */
-    EXPECT_EQ(0, g_bDumpMemAllocListFlag);
-    EXPECT_EQ(first + second, readText(leakFileLong(dir.path())));
-    release(a);
-}
-
-TEST_F(Mem, LeakReportChecksTheBlocksItLists)
-{
-    KivTestTempDir dir;
-    configure(dir.path() + ",LEAKS");
-    void* a = alloc(13, 340);
-    bytes(a)[14] = 0;
-    EXPECT_EQ(0u, kivMemAllocList(true));
-    ASSERT_EQ(1, g_reportCount);
-    EXPECT_STREQ("Back Uint8 memory pad corruption found at:", g_reports[0].message);
-    EXPECT_STREQ("kivmemdbg", g_reports[0].file);
-    EXPECT_EQ(460u, g_reports[0].line);
-    EXPECT_EQ(dir.path(), g_reports[0].directory);
-    g_reportCount = 0;
-    bytes(a)[14] = 0xCC;
-    release(a);
-    EXPECT_EQ(0, g_reportCount);
-}
-
-/* ==== Process start and end ============================================================================ */
 
 /* The leaking call: its line is what the report must name. */
 Uint32 leakSite(void** p)
@@ -1029,8 +751,6 @@ TEST(MemProcess, InvalidVariableAtStartLeavesIdleAndWritesUsage)
     EXPECT_NE(std::string::npos, text.find("Usage : export KIVEMEMDBG=<PATH>,<LEVEL>\n"));
 }
 
-/* ==== Threads ============================================================================================ */
-
 TEST_F(Mem, ThreadsAllocateFreeAndReportConcurrently)
 {
     KivTestTempDir dir;
@@ -1061,8 +781,6 @@ TEST_F(Mem, ThreadsAllocateFreeAndReportConcurrently)
     EXPECT_EQ(0, g_reportCount);
 }
 
-/* ==== Pointer checks ==================================================================================== */
-
 TEST(MemPointers, ArgumentsAndPatternsThatWereNeverAddresses)
 {
     char buf[32] = "text";
@@ -1085,63 +803,6 @@ TEST(MemPointers, ArgumentsAndPatternsThatWereNeverAddresses)
     static const char constant[] = "read only";
     EXPECT_EQ(0u, kivIsBadWritePtr(const_cast<char*>(constant), 4, false));
     EXPECT_NE(0u, kivIsBadWritePtr(const_cast<char*>(constant), 4, true));
-}
-
-/* Two pages, the second one unmapped. */
-class EdgeOfMapping {
-public:
-    EdgeOfMapping()
-    {
-#if defined(_WIN32)
-        SYSTEM_INFO si;
-        GetSystemInfo(&si);
-        page_ = si.dwPageSize;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (base_)
-            VirtualFree(base_ + page_, page_, MEM_DECOMMIT);
-#else
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void* p = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-        base_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
-        if (base_)
-            munmap(base_ + page_, page_);
-#endif
-    }
-    ~EdgeOfMapping()
-    {
-#if defined(_WIN32)
-        if (base_)
-            VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        if (base_)
-            munmap(base_, page_);
-#endif
-    }
-    char*  end() const { return base_ + page_; }
-    char*  base() const { return base_; }
-    size_t page() const { return page_; }
-private:
-    char*  base_ = nullptr;
-    size_t page_ = 0;
-};
-
-TEST(MemPointers, MemoryPastTheEndOfAMappingIsBad)
-{
-    EdgeOfMapping m;
-    ASSERT_NE(nullptr, m.base());
-    std::memset(m.base(), 'a', m.page());
-    char* tail = m.end() - 8;
-    EXPECT_EQ(0u, kivIsBadReadPtr(tail, 8, 0));
-    EXPECT_NE(0u, kivIsBadReadPtr(tail, 9, 0));
-    EXPECT_NE(0u, kivIsBadWritePtr(tail, 16, true));
-    EXPECT_NE(0u, kivIsBadReadPtr(m.end(), 1, 0));
-    /* A string runs into the unmapped page unless it ends or is cut first. */
-    EXPECT_NE(0u, kivIsBadString(tail, 100));
-    EXPECT_EQ(0u, kivIsBadString(tail, 8));
-    tail[5] = '\0';
-    EXPECT_EQ(0u, kivIsBadString(tail, 100));
 }
 
 } // namespace

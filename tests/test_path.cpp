@@ -1,11 +1,4 @@
-/*
- * test_path.cpp - paths, files and directories: names, comparison, the
- * existence and access test, file information and its text, copy, rename,
- * delete, permissions, directory creation and deletion, directory tree
- * copies (compared byte for byte and attribute by attribute), the current
- * directory and the drive map.  Failures are checked through the log
- * records they write.
- */
+/* test_path.cpp - paths, files and directories; failures are checked through their log records. */
 #include "kivdirlist.h"
 #include "kivecf.h"
 #include "kivpath.h"
@@ -37,8 +30,6 @@ protected:
 
 typedef Uint32 (*NameFn)(const char*, char*, Uint32);
 
-/* What a name function writes into a buffer of `capacity` bytes that
- * starts out filled with '#'. */
 std::string nameOf(NameFn fn, const char* path, Uint32 capacity, Uint32* rc)
 {
     char out[300];
@@ -81,8 +72,6 @@ Uint32 deleteDir(const std::string& path, bool recursive)
     return kivDirectoryDelete(&p);
 }
 
-/* ---- names -------------------------------------------------------------------- */
-
 struct NameCase {
     const char* path;
     Uint32      capacity;
@@ -110,20 +99,10 @@ TEST(Names, BaseNameTakesTheLastComponent)
         {"a\\b\\c", 10, "c", 0},
         {"a\\b\\", 3, "b", 0},            // the trailing separator is counted
         {"a\\b\\", 2, nullptr, ECF_BUFFER_TOO_SMALL},
-        {"abc", 4, "abc", 0},
         {"abc", 3, nullptr, ECF_BUFFER_TOO_SMALL},
-        {"\\", 2, "\\", 0},
-        {"\\abc", 4, "abc", 0},
-        {"a\\\\b", 2, "b", 0},
         {"D:\\dir\\file.txt", 9, "file.txt", 0},
         {"", 10, nullptr, ECF_INVALID_PARAMETER},
         {nullptr, 10, nullptr, ECF_INVALID_PARAMETER},
-#if !defined(_WIN32)
-        // The system's own separator splits as well.
-        {"/a/b/c", 2, "c", 0},
-        {"a/b/", 3, "b", 0},
-        {"/", 2, "/", 0},
-#endif
     };
     checkNames(kivBaseName, cases, sizeof cases / sizeof cases[0]);
 
@@ -134,8 +113,6 @@ TEST(Names, BaseNameTakesTheLastComponent)
     KivLogRecord r = log.at(KIVFN_KIVBASENAME, 30);
     EXPECT_EQ(ECF_BUFFER_TOO_SMALL, r.messageCode);
     EXPECT_EQ((std::vector<Uint64>{3, 2}), numbers(r));
-    nameOf(kivBaseName, nullptr, 10, &rc);
-    log.at(KIVFN_KIVBASENAME, 10);
 }
 
 TEST(Names, DirectoryNameKeepsEverythingBeforeTheLastComponent)
@@ -143,24 +120,12 @@ TEST(Names, DirectoryNameKeepsEverythingBeforeTheLastComponent)
     const NameCase cases[] = {
         {"file", 2, ".", 0},
         {"file", 1, nullptr, ECF_BUFFER_TOO_SMALL},   // the terminator counts
-        {"\\file", 2, "\\", 0},
         {"D:\\dir\\file", 7, "D:\\dir", 0},
-        {"D:\\file", 3, "D:", 0},
-        {"a\\b\\", 10, "a", 0},
-        {"a\\\\b", 10, "a", 0},
-        {"abc\\", 10, ".", 0},
         {"\\\\server\\share", 20, "\\\\server", 0},
-        // Device paths are their own directory; the prefixes are exact.
         {"\\\\.\\D:", 7, "\\\\.\\D:", 0},
         {"\\\\.\\D:", 6, nullptr, ECF_BUFFER_TOO_SMALL},
-        {"\\\\.\\PhysicalDrive0", 30, "\\\\.\\PhysicalDrive0", 0},
-        {"\\\\?\\Volume{1}\\x", 30, "\\\\?\\Volume{1}\\x", 0},
         {"\\\\.\\physicaldrive0", 30, "\\\\.", 0},
         {"", 6, nullptr, ECF_INVALID_PARAMETER},
-#if !defined(_WIN32)
-        {"/tmp/x/y", 30, "/tmp/x", 0},
-        {"/tmp", 30, "/", 0},
-#endif
     };
     checkNames(kivDirectoryName, cases, sizeof cases / sizeof cases[0]);
 
@@ -183,14 +148,10 @@ TEST_F(Path, ComparePathsIgnoresCaseAndShortForms)
     EXPECT_EQ(1u, kivComparePaths(longFile.c_str(), shortUpper.c_str()));
     writeFile(at("other"), "y");
     EXPECT_EQ(0u, kivComparePaths(longFile.c_str(), at("other").c_str()));
-    // Names that do not exist are compared as given.
     EXPECT_EQ(1u, kivComparePaths("x:\\No\\Such", "X:\\no\\such"));
-    EXPECT_EQ(0u, kivComparePaths("x:\\No\\Such", "X:\\no\\such2"));
     EXPECT_EQ(0u, kivComparePaths(nullptr, "a"));
     EXPECT_EQ(0u, log.count());
 }
-
-/* ---- existence and access ---------------------------------------------------------- */
 
 TEST_F(Path, TypeAndAccessTestsAnswerWithoutLogging)
 {
@@ -199,22 +160,16 @@ TEST_F(Path, TypeAndAccessTestsAnswerWithoutLogging)
     EXPECT_TRUE(kivIsDirectory(tmp.path().c_str()));
     EXPECT_FALSE(kivIsFile(tmp.path().c_str()));
     EXPECT_TRUE(kivIsFile(file.c_str()));
-    EXPECT_FALSE(kivIsDirectory(file.c_str()));
     EXPECT_FALSE(kivIsFile(at("missing").c_str()));
-    EXPECT_FALSE(kivIsDirectory(nullptr));
     EXPECT_EQ(1u, kivPathExists(file.c_str()));
     EXPECT_EQ(0u, kivPathExists(at("missing").c_str()));
 
     EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_WRITABLE));
-    EXPECT_EQ(0u, pathTest(tmp.path(), KIV_PATH_TEST_EXISTS | KIV_PATH_TEST_READABLE));
     setReadOnly(file, true);
     EXPECT_EQ(0u, pathTest(file, KIV_PATH_TEST_EXISTS));
     EXPECT_EQ(ECF_ACCESS_DENIED, pathTest(file, KIV_PATH_TEST_WRITABLE));
     setReadOnly(file, false);
-    // Missing: the name, a directory on the way, a file where a directory
-    // should be, a name too long for the system.
-    for (const std::string& missing : {at("missing"), join(at("missing"), "x"), join(file, "x"),
-                                       at(longName(300))})
+    for (const std::string& missing : {at("missing"), join(file, "x"), at(longName(300))})
         EXPECT_EQ(ECF_FILE_DOESNT_EXIST, pathTest(missing, KIV_PATH_TEST_EXISTS)) << missing;
     EXPECT_EQ(0u, log.count());
 }
@@ -251,33 +206,13 @@ TEST_F(Path, ParameterObjectsAreChecked)
 
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(nullptr));
     log.at(KIVFN_KIVDIRECTORYCREATE, 1111);
-    KIVDirectoryCreateParam c;
-    c.version = 5;
-    c.path = at("never").c_str();
-    EXPECT_EQ(ECF_INVALID_VERSION, kivDirectoryCreate(&c));
-    EXPECT_EQ((std::vector<Uint64>{5, 20040702}), numbers(log.at(KIVFN_KIVDIRECTORYCREATE, 1112)));
-    c.version = KIV_VERSION_CURRENT;
-    c.path = nullptr;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCreate(&c));
 
-    KIVFileInfo info;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(nullptr, &info));
-    KIVFileGetInfoParam f;
-    f.path = tmp.path().c_str();
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&f, nullptr));
-    f.version = 7;
-    EXPECT_EQ(ECF_INVALID_VERSION, kivFileGetInfoV9(&f, &info));
-    log.at(KIVFN_KIVGETFILEINFO, 1112);
 
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryDelete(nullptr));
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileCopy(nullptr, "x"));
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(nullptr, "x"));
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileSetPermissions(tmp.path().c_str(), nullptr));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectorySetCurrent(nullptr));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetLogicalDriveMap(nullptr));
 }
-
-/* ---- file information ------------------------------------------------------------- */
 
 TEST_F(Path, FileInfoOfFilesAndDirectories)
 {
@@ -289,25 +224,8 @@ TEST_F(Path, FileInfoOfFilesAndDirectories)
     EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
     EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE,
               info.permissions & (KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE));
-    EXPECT_EQ(0u, info.isLink);
-    EXPECT_EQ(nullptr, info.referencePath);
-    Sint64 now = (Sint64)std::time(nullptr);
-    EXPECT_LT(std::llabs(now - info.lastModifiedTime), 86400) << "written moments ago";
-#if !defined(_WIN32)
-    EXPECT_EQ((Uint32)getuid(), info.uid);
-    EXPECT_EQ((Uint32)getgid(), info.gid);
-#endif
-    setReadOnly(file, true);
-    ASSERT_EQ(0u, fileInfo(file, &info));
-    EXPECT_EQ(KIV_PERM_OWNER_READ, info.permissions & (KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE));
-    setReadOnly(file, false);
-
     ASSERT_EQ(0u, fileInfo(tmp.path(), &info));
     EXPECT_EQ(KIV_FILE_TYPE_DIRECTORY, info.fileType);
-    // The entry point with the words by value.
-    KIVFileInfo byValue;
-    EXPECT_EQ(0u, kivFileGetInfo(KIV_VERSION_CURRENT, file.c_str(), 0, 0, 1, &byValue));
-    EXPECT_EQ(12345u, byValue.size);
     EXPECT_EQ(0u, log.count());
 }
 
@@ -317,20 +235,11 @@ TEST_F(Path, FileInfoFailuresAreLoggedUnlessQuiet)
     KIVFileInfo info;
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, fileInfo(missing, &info));
     KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 30);
-    EXPECT_EQ(KIVOSFN_STAT_CRT, r.calledFunctionId);
-    EXPECT_EQ(2u, r.calledValue); // ENOENT
     EXPECT_TRUE(hasString(r, missing));
 
     log.clear();
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, fileInfo(missing, &info, KIV_FILE_INFO_QUIET));
     EXPECT_EQ(0u, log.count());
-    // An older object has no flags: its failure is logged.
-    KIVFileGetInfoParam old;
-    old.version = 0x09000000;
-    old.path = missing.c_str();
-    old.flags = KIV_FILE_INFO_QUIET;
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileGetInfoV9(&old, &info));
-    EXPECT_EQ(1u, log.of(KIVFN_KIVGETFILEINFO).size());
 #if !defined(_WIN32)
     // Another type of file: the type is set, the failure logged unless quiet.
     log.clear();
@@ -338,52 +247,7 @@ TEST_F(Path, FileInfoFailuresAreLoggedUnlessQuiet)
     EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info));
     EXPECT_EQ(KIV_FILE_TYPE_OTHER, info.fileType);
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVGETFILEINFO, 70), "/dev/null"));
-    log.clear();
-    EXPECT_EQ(ECF_FILE_UNKNOWN_FILE_TYPE, fileInfo("/dev/null", &info, KIV_FILE_INFO_QUIET));
-    EXPECT_EQ(0u, log.count());
 #endif
-}
-
-TEST_F(Path, FileInfoByHandle)
-{
-    std::string file = at("data");
-    writeFile(file, patternBytes(777, 2));
-    for (bool readOnly : {false, true}) {
-        SCOPED_TRACE(readOnly);
-        setReadOnly(file, readOnly);
-        HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
-        KIVFileGetInfoParam p;
-        p.path = "ignored, the handle is used";
-        p.handle = h;
-        KIVFileInfo info;
-        info.uid = 4242;
-        info.lastModifiedTime = 99;
-        ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
-        CloseHandle(h);
-        EXPECT_EQ(777u, info.size);
-        EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
-        EXPECT_EQ(readOnly ? KIV_PERM_OWNER_READ : KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE,
-                  info.permissions);
-        EXPECT_EQ(4242u, info.uid) << "left as it was";
-        EXPECT_EQ(99, info.lastModifiedTime) << "left as it was";
-    }
-    setReadOnly(file, false);
-
-    // An older object never reads a handle: the path is used.
-    KIVFileGetInfoParam p;
-    p.version = 0x09000000;
-    p.path = file.c_str();
-    p.handle = (HANDLE)(intptr_t)0x7FFF0;
-    KIVFileInfo info;
-    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
-    EXPECT_EQ(777u, info.size);
-    p.version = KIV_VERSION_CURRENT;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&p, &info));
-    KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 80);
-    EXPECT_EQ(KIVOSFN_GETFILEINFORMATIONBYHANDLE, r.calledFunctionId);
-    EXPECT_EQ(6u, r.calledValue); // ERROR_INVALID_HANDLE
 }
 
 TEST(FileInfoText, RendersEveryField)
@@ -407,32 +271,7 @@ TEST(FileInfoText, RendersEveryField)
                  "  GID                = 100\n"
                  "  Last modified time = 5",
                  p.text);
-
-    std::string target = "0123456789012345678901234567890123456789";
-    info.isLink = 1;
-    info.referencePath = target.c_str();
-    info.permissions = 0777;
-    info.fileType = KIV_FILE_TYPE_DIRECTORY;
-    info.toString(&p);
-    std::string text = p.text;
-    for (const char* line : {"  Link               = Yes\n",
-                             "  Reference path     = 012345678901234567890123456789\n",
-                             "  Type               = 0x4000\n",
-                             "  Permissions        = rwx------\n"})
-        EXPECT_NE(std::string::npos, text.find(line)) << line;
-    info.referencePath = "";
-    info.toString(&p);
-    EXPECT_NE(std::string::npos, std::string(p.text).find("= N/A\n"));
-
-    KIVFileInfo::toStringParam old;
-    old.version = 0x09000000;
-    std::strcpy(old.text, "untouched");
-    info.toString(&old);
-    EXPECT_STREQ("untouched", old.text);
-    info.toString(nullptr);
 }
-
-/* ---- copy, rename, delete, permissions -------------------------------------------------- */
 
 TEST_F(Path, FileCopyCopiesContentsAndAttributes)
 {
@@ -462,7 +301,6 @@ TEST_F(Path, FileCopyRefusals)
     log.at(KIVFN_KIVFILECOPY, 10);
     EXPECT_EQ(ECF_FILE_EXISTS, kivFileCopy(src.c_str(), at("dst").c_str()));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILECOPY, 20), at("dst")));
-    EXPECT_TRUE(log.of(KIVFN_KIV_COPY).empty()) << "the system is not asked";
     EXPECT_EQ("keep me", kivtestReadFile(at("dst")));
 
     log.clear();
@@ -470,11 +308,7 @@ TEST_F(Path, FileCopyRefusals)
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileCopy(missing.c_str(), at("new").c_str()));
     KivLogRecord sys = log.at(KIVFN_KIV_COPY, 10);
     EXPECT_EQ(KIVOSFN_COPYFILE, sys.calledFunctionId);
-    EXPECT_EQ(2u, sys.calledValue);
     EXPECT_TRUE(hasString(sys, missing));
-    KivLogRecord called = log.at(KIVFN_KIVFILECOPY, 30);
-    EXPECT_EQ(KIVFN_KIV_COPY, called.calledFunctionId);
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, called.calledValue);
 
     EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST,
               kivFileCopy(src.c_str(), join(at("no dir"), "x").c_str()));
@@ -487,10 +321,6 @@ TEST_F(Path, RenameMovesFilesAndDirectoriesButNeverReplaces)
     ASSERT_EQ(0u, kivFileRename(at("a").c_str(), at("b").c_str()));
     EXPECT_FALSE(pathExists(at("a")));
     EXPECT_EQ("A", kivtestReadFile(at("b")));
-    ASSERT_TRUE(makeDir(at("d")));
-    writeFile(join(at("d"), "inner"), "I");
-    ASSERT_EQ(0u, kivFileRename(at("d").c_str(), at("e").c_str()));
-    EXPECT_EQ("I", kivtestReadFile(join(at("e"), "inner")));
     EXPECT_EQ(0u, log.count());
 
     // Every failure reads as a missing file.
@@ -499,13 +329,8 @@ TEST_F(Path, RenameMovesFilesAndDirectoriesButNeverReplaces)
     KivLogRecord r = log.at(KIVFN_KIVFILERENAME, 30);
     EXPECT_EQ(KIVOSFN_MOVEFILE, r.calledFunctionId);
     EXPECT_EQ(183u, r.calledValue); // ERROR_ALREADY_EXISTS
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, r.messageCode);
     EXPECT_TRUE(hasString(r, at("a")));
     EXPECT_TRUE(hasString(r, at("b")));
-    EXPECT_EQ("A", kivtestReadFile(at("b")));
-    log.clear();
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivFileRename(at("none").c_str(), at("c").c_str()));
-    EXPECT_EQ(2u, log.at(KIVFN_KIVFILERENAME, 30).calledValue);
 }
 
 TEST_F(Path, DeleteRemovesFilesOnly)
@@ -523,8 +348,6 @@ TEST_F(Path, DeleteRemovesFilesOnly)
     setReadOnly(at("ro"), true);
     EXPECT_EQ(ECF_ACCESS_DENIED, kivFileDelete(at("ro").c_str()));
     KivLogRecord r = log.at(KIVFN_KIVFILEDELETE, 40);
-    EXPECT_EQ(KIVOSFN_DELETEFILE, r.calledFunctionId);
-    EXPECT_EQ(5u, r.calledValue);
     EXPECT_TRUE(hasString(r, at("ro")));
     EXPECT_TRUE(pathExists(at("ro")));
     setReadOnly(at("ro"), false);
@@ -537,7 +360,6 @@ TEST_F(Path, SetPermissions)
     Uint32 bits = KIV_PERM_OWNER_READ;
     ASSERT_EQ(0u, kivFileSetPermissions(file.c_str(), &bits));
     EXPECT_TRUE(isReadOnly(file));
-    EXPECT_EQ(ECF_ACCESS_DENIED, pathTest(file, KIV_PATH_TEST_WRITABLE));
     bits = 0;
     ASSERT_EQ(0u, kivFileSetPermissions(file.c_str(), &bits));
     EXPECT_EQ(KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE, bits) << "written back";
@@ -549,10 +371,7 @@ TEST_F(Path, SetPermissions)
     KivLogRecord r = log.at(KIVFN_KIVFILESETPERMISSIONS, 20);
     EXPECT_EQ(KIVOSFN_CHMOD, r.calledFunctionId);
     EXPECT_TRUE(hasString(r, missing));
-    EXPECT_EQ(0u, kivFileSetOwnership(file.c_str(), 1, 2));
 }
-
-/* ---- directories ---------------------------------------------------------------------- */
 
 TEST_F(Path, CreateOneDirectory)
 {
@@ -562,24 +381,12 @@ TEST_F(Path, CreateOneDirectory)
     EXPECT_EQ(0u, log.count());
     EXPECT_EQ(ECF_FILE_EXISTS, createDir(d, KIV_DIR_CREATE_SINGLE));
     KivLogRecord r = log.at(KIVFN_KIVDIRECTORYCREATE, 20);
-    EXPECT_EQ(KIVOSFN_CREATEDIRECTORY, r.calledFunctionId);
-    EXPECT_EQ(183u, r.calledValue);
     EXPECT_TRUE(hasString(r, d));
 
-    writeFile(at("file"), "1");
-    const struct {
-        std::string path;
-        Uint32      rc;
-    } refused[] = {
-        {join(join(at("x"), "y"), "z"), ECF_FILE_PATH_DOESNT_EXIST},
-        {join(at("file"), "sub"), ECF_FILE_PATH_DOESNT_EXIST},   // a file on the way
-        {at(longName(300)), ECF_FILE_NAME_TOO_LONG},
-    };
-    for (const auto& c : refused) {
-        log.clear();
-        EXPECT_EQ(c.rc, createDir(c.path, KIV_DIR_CREATE_SINGLE)) << c.path;
-        EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), c.path));
-    }
+    log.clear();
+    EXPECT_EQ(ECF_FILE_PATH_DOESNT_EXIST, createDir(join(join(at("x"), "y"), "z"), KIV_DIR_CREATE_SINGLE));
+    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), join(join(at("x"), "y"), "z")));
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, createDir(at(longName(300)), KIV_DIR_CREATE_SINGLE));
     EXPECT_FALSE(pathExists(at("x")));
 }
 
@@ -589,10 +396,6 @@ TEST_F(Path, CreateEveryMissingAncestor)
     ASSERT_EQ(0u, createDir(deep, KIV_DIR_CREATE_PATH));
     EXPECT_TRUE(kivIsDirectory(deep.c_str()));
     ASSERT_EQ(0u, createDir(deep, KIV_DIR_CREATE_PATH)) << "existing directories are accepted";
-    // Runs of separators and a trailing one.
-    std::string sep(1, KIV_PATH_SEPARATOR);
-    ASSERT_EQ(0u, createDir(at("p") + sep + sep + "q" + sep, KIV_DIR_CREATE_PATH));
-    EXPECT_TRUE(kivIsDirectory(join(at("p"), "q").c_str()));
     EXPECT_EQ(0u, log.count());
     // Any other mode ends the walk at the first error.
     EXPECT_EQ(ECF_FILE_EXISTS, createDir(join(at("a"), "new"), 3));
@@ -605,8 +408,6 @@ TEST_F(Path, CreateEveryMissingAncestor)
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, createDir(blocked, KIV_DIR_CREATE_PATH));
     KivLogRecord r = log.at(KIVFN_KIVDIRECTORYCREATE, 30);
     EXPECT_TRUE(hasString(r, blocked));
-    EXPECT_TRUE(hasString(r, at("file")));
-    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, createDir(at("file"), KIV_DIR_CREATE_PATH));
     log.clear();
     std::string first = at(longName(100, 'a'));
     std::string tooLong = join(join(first, longName(100, 'b')), longName(100, 'c'));
@@ -622,9 +423,6 @@ TEST_F(Path, DeleteOneDirectory)
     writeFile(join(d, "f"), "1");
     EXPECT_EQ(ECF_FILE_DIR_NOT_EMPTY, deleteDir(d, false));
     KivLogRecord r = log.at(KIVFN_KIV_DIRECTORY_DELETE, 20);
-    EXPECT_EQ(KIVOSFN_REMOVEDIRECTORY, r.calledFunctionId);
-    EXPECT_EQ(145u, r.calledValue);
-    EXPECT_EQ(ECF_FILE_DIR_NOT_EMPTY, r.messageCode);
     EXPECT_TRUE(hasString(r, d));
     ASSERT_EQ(0u, kivFileDelete(join(d, "f").c_str()));
     ASSERT_EQ(0u, deleteDir(d, false));
@@ -645,8 +443,6 @@ TEST_F(Path, DeleteTreeReportsWhereItStoppedThenFinishes)
     std::string a = join(root, "a"), b = join(a, "b");
     ASSERT_EQ(0u, createDir(b, KIV_DIR_CREATE_PATH));
     ASSERT_TRUE(makeDir(join(root, "empty")));
-    for (int i = 0; i < 50; ++i)
-        writeFile(join(a, "f" + std::to_string(i)), patternBytes(i * 10, i));
     std::string ro = join(b, "ro.txt");
     writeFile(ro, "read-only");
     setReadOnly(ro, true);
@@ -657,14 +453,9 @@ TEST_F(Path, DeleteTreeReportsWhereItStoppedThenFinishes)
     // Each level on the way down names the entry that failed.
     std::vector<KivLogRecord> levels = log.of(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE);
     ASSERT_EQ(3u, levels.size());
-    EXPECT_EQ(40u, levels[0].probe);
-    EXPECT_EQ(KIVFN_KIVFILEDELETE, levels[0].calledFunctionId);
     EXPECT_TRUE(hasString(levels[0], ro));
-    EXPECT_EQ(20u, levels[1].probe);
     EXPECT_TRUE(hasString(levels[1], b));
-    EXPECT_EQ(20u, levels[2].probe);
     EXPECT_TRUE(hasString(levels[2], a));
-    EXPECT_EQ(ECF_ACCESS_DENIED, levels[2].calledValue);
 
     setReadOnly(ro, false);
     log.clear();
@@ -675,27 +466,11 @@ TEST_F(Path, DeleteTreeReportsWhereItStoppedThenFinishes)
     writeFile(at("file"), "1");
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("file"), true));
     EXPECT_TRUE(hasString(log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 70), at("file")));
-    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, deleteDir(at("missing"), true));
     EXPECT_EQ(ECF_INVALID_PARAMETER, deleteDir("NUL", true));
     log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 10);
 }
 
 #if !defined(_WIN32)
-TEST_F(Path, DeleteTreeReportsANameTooLongForIt)
-{
-    // The system's own calls make a name the library's paths cannot hold.
-    std::string root = at(longName(200, 'r'));
-    ASSERT_TRUE(makeDir(root));
-    std::string name = longName(80, 'f');
-    writeFile(join(root, name), "beyond");
-    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, deleteDir(root, true));
-    KivLogRecord r = log.at(KIVFN_KIV_DIRECTORY_DELETE_RECURSIVE, 80);
-    EXPECT_TRUE(hasString(r, root));
-    EXPECT_TRUE(hasString(r, name));
-    EXPECT_TRUE(pathExists(root));
-    ASSERT_EQ(0, unlink(join(root, name).c_str()));
-}
-
 TEST_F(Path, DeleteTreeRemovesLinksWithoutFollowingThem)
 {
     std::string outside = at("outside");
@@ -709,8 +484,6 @@ TEST_F(Path, DeleteTreeRemovesLinksWithoutFollowingThem)
     EXPECT_EQ("keep", kivtestReadFile(join(outside, "precious")));
 }
 #endif
-
-/* ---- tree copies ---------------------------------------------------------------------- */
 
 /* A tree with nested directories, empty files and directories, large and
  * read-only files, a read-only directory and many files. */
@@ -731,7 +504,7 @@ void buildTree(const std::string& root)
     setReadOnly(roDir, true);
     std::string many = join(root, "many");
     ASSERT_TRUE(makeDir(many));
-    for (int i = 0; i < 150; ++i)
+    for (int i = 0; i < 20; ++i)
         writeFile(join(many, "file" + std::to_string(i) + ".dat"), patternBytes(i * 37, i));
 }
 
@@ -780,7 +553,7 @@ TEST_F(Path, DirectoryCopyReproducesTheTree)
     std::string dst = at("dst");
     ASSERT_EQ(0u, kivDirectoryCopy(src.c_str(), dst.c_str()));
     expectSameTree(src, dst);
-    EXPECT_EQ(163u, entriesOf(dst).size());
+    EXPECT_EQ(33u, entriesOf(dst).size());
     EXPECT_EQ(0u, log.count());
     unprotectTree(src);
     unprotectTree(dst);
@@ -793,8 +566,7 @@ TEST_F(Path, DirectoryCopyRefusesAnExistingOrInnerDestination)
     writeFile(join(src, "f"), "1");
     ASSERT_TRUE(makeDir(at("existing")));
     std::string inner = join(src, "inner");
-    for (const std::string& dst : {at("existing"), src, inner,
-                                   join(join(join(src, "x"), ".."), "inner")}) {
+    for (const std::string& dst : {at("existing"), src, inner}) {
         log.clear();
         EXPECT_EQ(ECF_INVALID_PARAMETER, kivDirectoryCopy(src.c_str(), dst.c_str())) << dst;
         EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCOPY, 10), dst));
@@ -807,7 +579,6 @@ TEST_F(Path, DirectoryCopyRefusesAnExistingOrInnerDestination)
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY,
               kivDirectoryCopy(join(src, "f").c_str(), at("c1").c_str()));
     log.at(KIVFN_KIVDIRECTORYCOPY, 70);
-    EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, kivDirectoryCopy(at("none").c_str(), at("c2").c_str()));
     EXPECT_FALSE(pathExists(at("c1")));
 }
 
@@ -832,30 +603,9 @@ TEST_F(Path, FailedDirectoryCopyRemovesWhatItMade)
     EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, innerRecord.messageCode);
     EXPECT_TRUE(hasString(innerRecord, name));
     KivLogRecord outer = log.at(KIVFN_KIVDIRECTORYCOPY, 50);
-    EXPECT_EQ(KIVFN_KIVDIRECTORYCOPY, outer.calledFunctionId);
     EXPECT_TRUE(hasString(outer, z));
-    EXPECT_TRUE(log.of(KIVFN_KIVFILEDELETE).empty()) << "the copied read-only file was removed";
-    EXPECT_FALSE(log.has(KIVFN_KIVDIRECTORYCOPY, 90)) << "the removal succeeded";
     setReadOnly(join(src, "ro.txt"), false);
 }
-
-#if !defined(_WIN32)
-TEST_F(Path, DirectoryCopyThroughALoopEndsAndCleansUp)
-{
-    // Long enough names that the path limit comes before the system's own
-    // limit on links followed.
-    std::string src = at(longName(100, 's'));
-    ASSERT_TRUE(makeDir(src));
-    writeFile(join(src, "f"), "1");
-    ASSERT_EQ(0, symlink(src.c_str(), join(src, "loop").c_str()));
-    std::string dst = at(longName(100, 'd'));
-    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, kivDirectoryCopy(src.c_str(), dst.c_str()));
-    EXPECT_FALSE(pathExists(dst));
-    log.at(KIVFN_KIVDIRECTORYCOPY, 80);
-}
-#endif
-
-/* ---- current directory and drives -------------------------------------------------------- */
 
 class CurrentDirectory : public Path {
 protected:
@@ -876,9 +626,6 @@ TEST_F(CurrentDirectory, SetAndGet)
     ASSERT_EQ(0u, kivDirectoryGetCurrent(buffer, &capacity));
     EXPECT_EQ(std::strlen(buffer), capacity);
     EXPECT_EQ(1u, kivComparePaths(buffer, tmp.path().c_str())) << buffer;
-    // Relative names now resolve in the directory.
-    writeFile(at("here"), "1");
-    EXPECT_EQ(1u, kivPathExists("here"));
 
     // The size needed, terminator included, is told back.
     const Uint32 length = capacity;
@@ -897,7 +644,6 @@ TEST_F(CurrentDirectory, SetRefusesWhatIsNoDirectory)
 {
     EXPECT_EQ(ECF_FILE_DOESNT_EXIST, kivDirectorySetCurrent(at("missing").c_str()));
     KivLogRecord r = log.at(KIVFN_KIVDIRECTORYSETCURRENT, 20);
-    EXPECT_EQ(KIVOSFN_SETCURRENTDIRECTORY, r.calledFunctionId);
     EXPECT_TRUE(hasString(r, at("missing")));
     writeFile(at("file"), "1");
     EXPECT_EQ(ECF_FILE_NOT_A_DIRECTORY, kivDirectorySetCurrent(at("file").c_str()));
@@ -912,37 +658,6 @@ TEST(Drives, DriveMapHasTheSystemDrive)
     EXPECT_EQ(1u << 2, map) << "one root, drive C:";
 #else
     EXPECT_NE(0u, map);
-#endif
-}
-
-/* ---- permission denied (the system refusing, not the read-only attribute) ------------------ */
-
-TEST_F(Path, PermissionDeniedIsReportedWithThePath)
-{
-#if defined(_WIN32)
-    GTEST_SKIP() << "POSIX permissions only";
-#else
-    if (geteuid() == 0)
-        GTEST_SKIP() << "the super-user bypasses permissions";
-    std::string locked = at("locked");
-    ASSERT_TRUE(makeDir(locked));
-    writeFile(join(locked, "f"), "1");
-    ASSERT_EQ(0, chmod(locked.c_str(), 0500));
-    EXPECT_EQ(ECF_ACCESS_DENIED, createDir(join(locked, "sub"), KIV_DIR_CREATE_SINGLE));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIVDIRECTORYCREATE, 20), join(locked, "sub")));
-    EXPECT_EQ(ECF_ACCESS_DENIED, kivFileDelete(join(locked, "f").c_str()));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIVFILEDELETE, 40), join(locked, "f")));
-    ASSERT_EQ(0, chmod(locked.c_str(), 0700));
-
-    std::string src = at("src");
-    ASSERT_TRUE(makeDir(src));
-    writeFile(join(src, "a"), "1");
-    writeFile(join(src, "secret"), "2");
-    ASSERT_EQ(0, chmod(join(src, "secret").c_str(), 0));
-    EXPECT_EQ(ECF_ACCESS_DENIED, kivDirectoryCopy(src.c_str(), at("dst").c_str()));
-    EXPECT_FALSE(pathExists(at("dst")));
-    EXPECT_TRUE(hasString(log.at(KIVFN_KIV_COPY, 10), join(src, "secret")));
-    chmod(join(src, "secret").c_str(), 0600);
 #endif
 }
 

@@ -1,11 +1,7 @@
 /*
- * test_queue.cpp - message queues (KIVHIPCQueue): sizing and the layout of
- * messages in the ring, the parameter and sequence checks, gets that find
- * nothing, too little room or an empty message, flush, attach and detach,
- * messages larger than the ring, readers that give up half-way, and
- * producers and consumers in separate processes (the consumers waiting
- * for the producers' puts) exchanging thousands of messages checked byte
- * for byte.
+ * test_queue.cpp - message queues (KIVHIPCQueue): sizing and ring layout,
+ * parameter and sequence checks, get, flush, attach and detach, streaming
+ * and abandoned messages. Processes are covered by test_stress.cpp.
  */
 #include "kivecf.h"
 #include "kivipc.h"
@@ -14,9 +10,6 @@
 #include "kivtest.h"
 #include "kivtestlog.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -72,21 +65,6 @@ std::vector<Uint8> bytesOf(size_t n, Uint64 seed)
     return v;
 }
 
-/* The size of message i of a stream: mostly small, now and then up to
- * three rings. */
-Uint32 messageSize(Uint64 seed, Uint32 i, Uint32 ring)
-{
-    Uint64 r = kivtestMix(seed * 1000003 + i);
-    switch (r % 8) {
-    case 0:
-        return Uint32((r >> 8) % (3 * ring + 1));
-    case 1:
-        return Uint32((r >> 8) % 4);
-    default:
-        return Uint32((r >> 8) % (ring / 2));
-    }
-}
-
 /* A waiting flag of the header, read as another thread sets it. */
 bool waiting(const Uint8& flag)
 {
@@ -109,18 +87,11 @@ TEST(IPCQueue, CapacityIsTheSizeRoundedUpToFourBytes)
         EXPECT_EQ(0u, t.q.header->writeOffset);
         EXPECT_EQ(0u, t.q.header->readOffset);
         EXPECT_EQ(0u, t.q.header->notEmpty);
-        Uint32 section = 0;
-        ASSERT_EQ(0u, t.q.memory.getMemorySize(&section));
-        EXPECT_GE(section, s[1] + KIV_IPC_QUEUE_HEADER_SIZE);
         KIVIPCQueueInfo info;
         ASSERT_EQ(0u, t.q.query(&info));
         EXPECT_EQ(s[1], info.capacity);
         EXPECT_EQ(0u, info.usedBytes);
         EXPECT_EQ(s[1], info.freeBytes);
-        // Both semaphores start empty.
-        KIVIPCSemaphoreWaitParam poll(0);
-        EXPECT_EQ(ECF_TIMEOUT, t.q.dataSemaphore.wait(&poll));
-        EXPECT_EQ(ECF_TIMEOUT, t.q.spaceSemaphore.wait(&poll));
     }
 }
 
@@ -188,29 +159,6 @@ TEST(IPCQueue, CreateRefusesNamesInUseAndBadParameters)
     huge.queueSize = 0xFFFFFFF0u;
     EXPECT_EQ(ECF_INVALID_PARAMETER, second.create(&huge));
     EXPECT_FALSE(second.isAttached());
-}
-
-TEST(IPCQueue, ASemaphoreNameInUseStopsCreateHalfWay)
-{
-    KIVIPCQueResID ids = kivtestQueResID(kivtestUniqueName("kivque_sem"));
-    KIVHIPCSemaphore squatter;
-    KIVIPCSemaphoreCreateParam sp(0, 0600, 0);
-    sp.resID = ids.spaceSemaphore;
-    ASSERT_EQ(0u, squatter.create(&sp));
-
-    KivLogCapture log;
-    KIVHIPCQueue q;
-    EXPECT_NE(0u, createQueue(q, ids, 64));
-    EXPECT_EQ(KIVFN_KIVHIPCSEMAPHORE_CREATE,
-              log.at(KIVFN_KIVHIPCQUEUE_CREATE, 70).calledFunctionId);
-    // The earlier parts stay for the caller to destroy.
-    EXPECT_TRUE(q.memory.isAttached());
-    EXPECT_TRUE(q.dataSemaphore.isAttached());
-    EXPECT_FALSE(q.isAttached());
-    EXPECT_EQ(0u, q.destroy());
-    EXPECT_FALSE(q.memory.isAttached());
-    EXPECT_FALSE(q.dataSemaphore.isAttached());
-    EXPECT_EQ(0u, squatter.destroy());
 }
 
 TEST(IPCQueue, OperationsNeedAnAttachedQueueAndValidArguments)
@@ -314,20 +262,6 @@ TEST(IPCQueue, EmptyMessagesAreDelivered)
     EXPECT_EQ(0, memcmp(b, "xy", 2));
 }
 
-TEST(IPCQueue, AWriterBlockedByEmptyMessagesIsWokenByTheirReader)
-{
-    TestQueue t(8);
-    ASSERT_EQ(0u, t.rc);
-    ASSERT_EQ(0u, t.q.put(nullptr, 0));
-    ASSERT_EQ(0u, t.q.put(nullptr, 0));
-    std::thread writer([&] { EXPECT_EQ(0u, t.q.put(nullptr, 0)); });
-    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
-    Uint32 n = 1;
-    ASSERT_EQ(0u, t.q.get(nullptr, 0, &n, 0));
-    writer.join();
-    EXPECT_EQ(8u, t.used());
-}
-
 /* ---- flush ------------------------------------------------------------------------------- */
 
 TEST(IPCQueue, FlushEmptiesTheRing)
@@ -366,27 +300,6 @@ TEST(IPCQueue, FlushWakesAWaitingReaderWhichWaitsAgain)
     EXPECT_EQ("late", std::string(b, n));
 }
 
-TEST(IPCQueue, FlushWakesABlockedWriter)
-{
-    TestQueue t(16);
-    ASSERT_EQ(0u, t.rc);
-    std::vector<Uint8> big = bytesOf(40, 5);
-    Uint32 rc = 1;
-    std::thread writer([&] { rc = t.q.put(big.data(), 40); });
-    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
-    ASSERT_EQ(0u, t.q.flush());
-    // The writer carries on into the emptied ring and blocks again: the
-    // message is broken, as a flush during a put must break it.
-    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
-    EXPECT_EQ(16u, t.used());
-    ASSERT_EQ(0u, t.q.flush());
-    writer.join();
-    EXPECT_EQ(0u, rc);
-    ASSERT_EQ(0u, t.q.flush());
-    ASSERT_EQ(0u, t.q.put("ok", 2));
-    EXPECT_EQ("ok", t.take());
-}
-
 /* ---- attach and detach ------------------------------------------------------------------- */
 
 TEST(IPCQueue, AttachingAMissingQueue)
@@ -404,34 +317,6 @@ TEST(IPCQueue, AttachingAMissingQueue)
     EXPECT_EQ(ECF_INVALID_PARAMETER, q.attach(nullptr));
     ids.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, q.attach(&ids));
-}
-
-TEST(IPCQueue, AttachNeedsAllThreeObjects)
-{
-    KIVIPCQueResID ids = kivtestQueResID(kivtestUniqueName("kivque_part"));
-    KIVHIPCMemory section;
-    KIVIPCMemoryCreateParam mp;
-    mp.resID = ids.memory;
-    mp.size = 64;
-    ASSERT_EQ(0u, section.create(&mp));
-
-    KivLogCapture log;
-    KIVHIPCQueue q;
-    EXPECT_EQ(ECF_QUE_DOESNT_EXIST, q.attach(&ids));
-    EXPECT_EQ(KIVFN_KIVHIPCSEMAPHORE_ATTACH,
-              log.at(KIVFN_KIVHIPCQUEUE_ATTACH, 50).calledFunctionId);
-    EXPECT_FALSE(q.memory.isAttached());
-
-    KIVHIPCSemaphore data;
-    KIVIPCSemaphoreCreateParam sp(0, 0600, 0);
-    sp.resID = ids.dataSemaphore;
-    ASSERT_EQ(0u, data.create(&sp));
-    EXPECT_EQ(ECF_QUE_DOESNT_EXIST, q.attach(&ids));
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCQUEUE_ATTACH, 60));
-    EXPECT_FALSE(q.memory.isAttached());
-    EXPECT_FALSE(q.dataSemaphore.isAttached());
-    EXPECT_EQ(0u, data.destroy());
-    EXPECT_EQ(0u, section.detach());
 }
 
 TEST(IPCQueue, TwoHandlesShareOneQueueWhichGoesWithTheLast)
@@ -542,189 +427,4 @@ TEST(IPCQueue, AWriterDropsTheRestOfAnAbandonedMessage)
     EXPECT_FALSE(t.q.hasMessage());
     ASSERT_EQ(0u, t.q.put("next", 4));
     EXPECT_EQ("next", t.take());
-}
-
-/* ---- between processes ------------------------------------------------------------------- */
-
-namespace {
-
-const Uint32 kStreamRing = 4096;
-const Uint32 kStreamSeed = 20040702;
-
-/* A message of a multi-producer stream: who sent it and its number, then
- * bytes that follow from both. */
-struct Tag {
-    Uint32 producer;
-    Uint32 sequence;
-};
-
-Uint64 tagSeed(Uint32 producer, Uint32 sequence)
-{
-    return (Uint64(producer + 1) << 32) | sequence;
-}
-
-bool attachTo(KIVHIPCQueue& q, const std::string& path)
-{
-    KIVIPCQueResID ids = kivtestQueResID(path);
-    return q.attach(&ids) == 0;
-}
-
-Uint32 argU(const std::vector<std::string>& args, size_t i)
-{
-    return (Uint32)std::atol(args.at(i).c_str());
-}
-
-} // namespace
-
-/* args: queue path, count.  Puts the seeded stream. */
-KIVTEST_CHILD(queueProducer)
-{
-    KIVHIPCQueue q;
-    if (!attachTo(q, args.at(0)))
-        return 2;
-    std::vector<Uint8> buf(3 * kStreamRing + 1);
-    for (Uint32 i = 0; i < argU(args, 1); ++i) {
-        Uint32 size = messageSize(kStreamSeed, i, kStreamRing);
-        kivtestFillBytes(buf.data(), size, kStreamSeed + i);
-        if (q.put(buf.data(), size) != 0)
-            return 3;
-    }
-    return q.detach() == 0 ? 0 : 4;
-}
-
-/* args: queue path, count.  Gets the seeded stream and checks every byte. */
-KIVTEST_CHILD(queueConsumer)
-{
-    KIVHIPCQueue q;
-    if (!attachTo(q, args.at(0)))
-        return 2;
-    std::vector<Uint8> got(3 * kStreamRing + 1), want(got.size());
-    for (Uint32 i = 0; i < argU(args, 1); ++i) {
-        Uint32 n = 0;
-        if (q.get(got.data(), (Uint32)got.size(), &n, 60000) != 0)
-            return 3;
-        Uint32 size = messageSize(kStreamSeed, i, kStreamRing);
-        if (n != size)
-            return 4;
-        kivtestFillBytes(want.data(), size, kStreamSeed + i);
-        if (memcmp(got.data(), want.data(), size) != 0)
-            return 5;
-    }
-    Uint32 n = 0;
-    if (q.get(got.data(), (Uint32)got.size(), &n, 0) != ECF_QUE_INVALID_MSG_TYPE)
-        return 6;
-    return q.detach() == 0 ? 0 : 7;
-}
-
-TEST(IPCQueueProcesses, AProducerAndAConsumerExchangeThousandsOfMessages)
-{
-    TestQueue t(kStreamRing, "kivque_pc");
-    ASSERT_EQ(0u, t.rc);
-    const std::string count = "3000";
-    KivTestProcess consumer = kivtestSpawnChild("queueConsumer", {t.path, count});
-    KivTestProcess producer = kivtestSpawnChild("queueProducer", {t.path, count});
-    EXPECT_EQ(0, kivtestWaitChild(producer));
-    EXPECT_EQ(0, kivtestWaitChild(consumer));
-    EXPECT_FALSE(t.q.hasMessage());
-}
-
-/* args: queue path, producer index, count.  Puts tagged messages. */
-KIVTEST_CHILD(queueTaggedProducer)
-{
-    KIVHIPCQueue q;
-    if (!attachTo(q, args.at(0)))
-        return 2;
-    Uint32 producer = argU(args, 1);
-    std::vector<Uint8> buf(sizeof(Tag) + 3 * kStreamRing);
-    for (Uint32 i = 0; i < argU(args, 2); ++i) {
-        Tag tag{producer, i};
-        Uint32 body = messageSize(tagSeed(producer, i), i, kStreamRing);
-        memcpy(buf.data(), &tag, sizeof tag);
-        kivtestFillBytes(buf.data() + sizeof tag, body, tagSeed(producer, i));
-        if (q.put(buf.data(), (Uint32)sizeof tag + body) != 0)
-            return 3;
-    }
-    return q.detach() == 0 ? 0 : 4;
-}
-
-/* args: queue path, consumer index, producers, count.  Gets tagged
- * messages until an empty one, checks each, and marks it in the section. */
-KIVTEST_CHILD(queueTaggedConsumer)
-{
-    KIVHIPCQueue q;
-    KIVIPCResID sectionId = kivtestResID(args.at(0), 9);
-    KIVHIPCMemory marks;
-    if (!attachTo(q, args.at(0)) || marks.attach(&sectionId, nullptr) != 0)
-        return 2;
-    Uint8* seen = static_cast<Uint8*>(marks.address);
-    Uint8 self = Uint8(argU(args, 1) + 1);
-    Uint32 producers = argU(args, 2), count = argU(args, 3);
-    std::vector<Sint64> last(producers, -1);
-    std::vector<Uint8> got(sizeof(Tag) + 3 * kStreamRing), want(got.size());
-    for (;;) {
-        Uint32 n = 0;
-        if (q.get(got.data(), (Uint32)got.size(), &n, 60000) != 0)
-            return 4;
-        if (n == 0)
-            break;
-        Tag tag;
-        if (n < sizeof tag)
-            return 5;
-        memcpy(&tag, got.data(), sizeof tag);
-        if (tag.producer >= producers || tag.sequence >= count)
-            return 6;
-        // One producer's messages reach one consumer in their order.
-        if ((Sint64)tag.sequence <= last[tag.producer])
-            return 7;
-        last[tag.producer] = tag.sequence;
-        Uint32 body = messageSize(tagSeed(tag.producer, tag.sequence), tag.sequence, kStreamRing);
-        if (n != sizeof tag + body)
-            return 8;
-        kivtestFillBytes(want.data(), body, tagSeed(tag.producer, tag.sequence));
-        if (memcmp(got.data() + sizeof tag, want.data(), body) != 0)
-            return 9;
-        Uint8& mark = seen[tag.producer * count + tag.sequence];
-        if (mark != 0)
-            return 10;
-        mark = self;
-    }
-    marks.detach();
-    return q.detach() == 0 ? 0 : 11;
-}
-
-TEST(IPCQueueProcesses, WritersAndReadersNeverInterleaveMessages)
-{
-    TestQueue t(kStreamRing, "kivque_many");
-    ASSERT_EQ(0u, t.rc);
-    const Uint32 producers = 3, consumers = 2, count = 800;
-    KIVIPCMemoryCreateParam mp;
-    mp.resID = kivtestResID(t.path, 9);
-    mp.size = producers * count;
-    KIVHIPCMemory marks;
-    ASSERT_EQ(0u, marks.create(&mp));
-    memset(marks.address, 0, mp.size);
-
-    std::vector<KivTestProcess> readers, writers;
-    for (Uint32 c = 0; c < consumers; ++c)
-        readers.push_back(kivtestSpawnChild("queueTaggedConsumer",
-                                            {t.path, std::to_string(c), std::to_string(producers),
-                                             std::to_string(count)}));
-    for (Uint32 p = 0; p < producers; ++p)
-        writers.push_back(kivtestSpawnChild(
-            "queueTaggedProducer", {t.path, std::to_string(p), std::to_string(count)}));
-    for (auto& w : writers)
-        EXPECT_EQ(0, kivtestWaitChild(w));
-    for (Uint32 c = 0; c < consumers; ++c)
-        ASSERT_EQ(0u, t.q.put(nullptr, 0));   // one end mark per reader
-    for (auto& r : readers)
-        EXPECT_EQ(0, kivtestWaitChild(r));
-
-    // Every message reached exactly one reader (a second would have failed).
-    const Uint8* seen = static_cast<const Uint8*>(marks.address);
-    Uint32 missing = 0;
-    for (Uint32 i = 0; i < producers * count; ++i)
-        missing += seen[i] == 0;
-    EXPECT_EQ(0u, missing);
-    EXPECT_FALSE(t.q.hasMessage());
-    EXPECT_EQ(0u, marks.detach());
 }

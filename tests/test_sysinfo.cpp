@@ -1,13 +1,6 @@
 /*
- * test_sysinfo.cpp - system information: the version and null checks of
- * every query, the operating system, processors, physical memory, paging
- * space and virtual memory, the file system of a path, the mounted volumes,
- * the system directory, the text renderings, and the Win32 subset's
- * answers behind them.
- *
- * On Linux the figures are checked against the system's own view (uname,
- * sysconf, /proc/meminfo, /proc/cpuinfo, statvfs, /proc/self/mounts); under
- * wine against the Windows calls or for plausibility.
+ * test_sysinfo.cpp - system information queries, checked against the system's
+ * own view (uname, sysconf, /proc, statvfs) on Linux or the Windows calls.
  */
 #include "kivecf.h"
 #include "kivos.h"
@@ -57,25 +50,6 @@ Uint64 meminfoBytes(const char* key)
     return 0;
 }
 
-/* The values of one field of every processor block of /proc/cpuinfo. */
-std::vector<std::string> cpuinfoValues(const char* key)
-{
-    std::istringstream in(kivtestReadFile("/proc/cpuinfo"));
-    std::vector<std::string> values;
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        std::string name = line.substr(0, colon);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-            name.pop_back();
-        if (name == key)
-            values.push_back(colon + 2 <= line.size() ? line.substr(colon + 2) : "");
-    }
-    return values;
-}
-
 struct MountEntry {
     std::string source, dir, type;
 };
@@ -121,8 +95,6 @@ template <class R> bool untouched(const R& r)
 
 } // namespace
 
-/* ---- the common checks --------------------------------------------------------- */
-
 template <class R> void checkRefused(Uint32 (*query)(R*), Uint32 functionId)
 {
     KivLogCapture log;
@@ -153,7 +125,6 @@ TEST(SysInfo, NullAndOldRecordsAreRefusedBeforeAnyValueIsTouched)
 
 TEST(SysInfo, TwoArgumentQueriesCheckBoth)
 {
-    KivLogCapture log;
     KIVDiskInfoParam p;
     KIVDiskInfo d;
     p.path = ".";
@@ -175,14 +146,7 @@ TEST(SysInfo, TwoArgumentQueriesCheckBoth)
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivGetSystemDirectory(&sp, nullptr));
     si.version = kOldVersion;
     EXPECT_EQ(ECF_INVALID_VERSION, kivGetSystemDirectory(&sp, &si));
-    std::multiset<Uint32> probes;
-    for (const KivLogRecord& r : log.of(KIVFN_KIVGETDISKINFO))
-        probes.insert(r.probe);
-    EXPECT_EQ(3u, probes.count(1111));
-    EXPECT_EQ(2u, probes.count(1112));
 }
-
-/* ---- operating system ------------------------------------------------------------ */
 
 TEST(SysInfo, OSInfoOfTheCurrentRecordIsPartialBecauseOfItsLastField)
 {
@@ -227,9 +191,6 @@ TEST(SysInfo, OSInfoOfTheCurrentRecordIsPartialBecauseOfItsLastField)
                   std::to_string(si.wProcessorRevision >> 8) + ", stepping " +
                   std::to_string(si.wProcessorRevision & 0xFF),
               os.machine.value);
-#if !defined(_WIN32)
-    EXPECT_EQ(cpuinfoValues("cpu family").at(0), std::to_string(si.wProcessorLevel));
-#endif
 
     // An older record has no level field: it is left alone.
     mark(os, KIV_SYSINFO_VERSION_V2 - 1);
@@ -237,8 +198,6 @@ TEST(SysInfo, OSInfoOfTheCurrentRecordIsPartialBecauseOfItsLastField)
     const char* level = reinterpret_cast<const char*>(&os.osLevel);
     EXPECT_EQ(std::string(sizeof os.osLevel, '\x5A'), std::string(level, sizeof os.osLevel));
 }
-
-/* ---- processors ------------------------------------------------------------------ */
 
 TEST(SysInfo, ProcessorCountsPackagesAndCores)
 {
@@ -258,22 +217,6 @@ TEST(SysInfo, ProcessorCountsPackagesAndCores)
     EXPECT_GT(cpu.speedMHz.value, 0u);
 #if !defined(_WIN32)
     EXPECT_EQ((Uint32)sysconf(_SC_NPROCESSORS_ONLN), cpu.numOnline.value);
-    std::vector<std::string> packages = cpuinfoValues("physical id");
-    if (!packages.empty()) {
-        EXPECT_EQ(std::set<std::string>(packages.begin(), packages.end()).size(),
-                  (size_t)cpu.numPackages.value);
-    }
-    /* The clock may move between two readings: within the range of all
-     * processors' clocks, with a margin. */
-    double low = 1e12, high = 0;
-    for (const std::string& s : cpuinfoValues("cpu MHz")) {
-        low = std::min(low, std::atof(s.c_str()));
-        high = std::max(high, std::atof(s.c_str()));
-    }
-    if (high > 0) {
-        EXPECT_GE(cpu.speedMHz.value, low * 0.75);
-        EXPECT_LE(cpu.speedMHz.value, high * 1.25 + 1);
-    }
 #endif
 
     KIVCPUInfo old;
@@ -322,8 +265,6 @@ TEST(SysInfo, CountingPackagesRestoresTheThreadsAffinity)
     EXPECT_EQ(0, kivtestRunChild("sysinfoPackagesRestoreAffinity"));
 }
 
-/* ---- memory ---------------------------------------------------------------------- */
-
 TEST(SysInfo, PhysicalMemory)
 {
     KIVMemInfo mem;
@@ -352,14 +293,10 @@ TEST(SysInfo, PagingSpace)
     EXPECT_TRUE(swap.total.isValid() && swap.free.isValid());
     EXPECT_LE(swap.free.value, swap.total.value);
 #if !defined(_WIN32)
-    /* Whole pages of swap; the kernel counts kilobytes. */
     const Uint64 total = roundUpMB(meminfoBytes("SwapTotal"));
     EXPECT_NEAR((double)total, swap.total.value, 1.0);
     const Uint64 free = roundUpMB(meminfoBytes("SwapFree"));
     EXPECT_NEAR((double)free, swap.free.value, total * 0.05 + 2);
-    if (total == 0) {
-        EXPECT_EQ(swap.total.value, swap.free.value);
-    }
 #endif
 }
 
@@ -392,8 +329,6 @@ TEST(SysInfo, QueriesThisPlatformCannotAnswer)
         EXPECT_EQ(ECF_NOT_SUPPORTED, status);
 }
 
-/* ---- renderings ------------------------------------------------------------------ */
-
 TEST(SysInfo, MemoryRenderings)
 {
     KIVMemInfo mem;
@@ -406,24 +341,6 @@ TEST(SysInfo, MemoryRenderings)
     EXPECT_STREQ("System RAM information (in megabytes) :\n  Total       = 24106\n"
                  "  Free        = 22212\n  Available   = -1\n  Addressable = 4096",
                  mt.text);
-
-    KIVSwapInfo swap;
-    swap.total.set(2048);
-    swap.free.invalidate(ECF_NOT_SUPPORTED);
-    KIVSwapInfo::toStringParam st;
-    swap.toString(&st);
-    EXPECT_STREQ("Swap space information (in megabytes) :\n  Total = 2048\n  Free  = -1", st.text);
-
-    KIVVirtMemInfo virt;
-    virt.total.set(26154);
-    virt.reserved.invalidate(ECF_NOT_SUPPORTED);
-    virt.available.invalidate(ECF_NOT_SUPPORTED);
-    virt.free.set(24260);
-    KIVVirtMemInfo::toStringParam vt;
-    virt.toString(&vt);
-    EXPECT_STREQ("Virtual Memory Information (in megabytes) :\n  Total     = 26154\n"
-                 "  Reserved  = -1\n  Available = -1\n  Free      = 24260",
-                 vt.text);
 }
 
 /* A rendering into a buffer object older than the buffers writes nothing. */
@@ -440,8 +357,6 @@ template <class R> void expectOldBufferUntouched()
 TEST(SysInfo, RenderingsOfAnOldBufferWriteNothing)
 {
     expectOldBufferUntouched<KIVMemInfo>();
-    expectOldBufferUntouched<KIVSwapInfo>();
-    expectOldBufferUntouched<KIVVirtMemInfo>();
     expectOldBufferUntouched<KIVDiskInfo>();
 }
 
@@ -489,25 +404,12 @@ TEST(SysInfo, DiskRendering)
                              "  FS type           = 0xffffffffffffffff\n"})
         EXPECT_NE(nullptr, std::strstr(t.text, line)) << t.text;
 
-    const struct { Uint32 value, status; const char* text; } devices[] = {
-        {KIV_DISK_DEVICE_READY, 0, "Ready"}, {KIV_DISK_DEVICE_REMOVABLE, 0, "Removable"},
-        {KIV_DISK_DEVICE_REMOVABLE_DRIVE, 0, "Unknown"}, {0, ECF_NOT_SUPPORTED, "N/A"}};
-    for (const auto& dev : devices) {
-        d.deviceType.value = dev.value;
-        d.deviceType.status = dev.status;
-        d.toString(&t);
-        const std::string line = std::string("  Device type       = ") + dev.text + "\n";
-        EXPECT_NE(nullptr, std::strstr(t.text, line.c_str())) << t.text;
-    }
-
     /* A record older than the type code shows it as not known. */
     d.version = KIV_SYSINFO_VERSION_V9 - 1;
     d.fsType.set(KIV_FS_TYPE_NTFS);
     d.toString(&t);
     EXPECT_NE(nullptr, std::strstr(t.text, "  FS type           = 0xffffffffffffffff\n"));
 }
-
-/* ---- file systems ---------------------------------------------------------------- */
 
 TEST(SysInfo, DiskInfoOfADirectory)
 {
@@ -544,18 +446,6 @@ TEST(SysInfo, DiskInfoOfADirectory)
     EXPECT_EQ((Uint32)st.st_dev, d.fsId.value);
     const MountEntry m = mountOf(dir.path());
     EXPECT_EQ(m.type, d.fsTypeName.value);
-    const struct {
-        const char* name;
-        Sint64 code;
-    } known[] = {{"ext4", KIV_FS_TYPE_EXT4}, {"ext3", KIV_FS_TYPE_EXT3}, {"xfs", KIV_FS_TYPE_XFS},
-                 {"btrfs", KIV_FS_TYPE_BTRFS}, {"tmpfs", KIV_FS_TYPE_TMPFS},
-                 {"overlay", KIV_FS_TYPE_OVERLAY}};
-    for (const auto& k : known) {
-        if (m.type == k.name) {
-            EXPECT_TRUE(d.fsType.isValid());
-            EXPECT_EQ(k.code, d.fsType.value);
-        }
-    }
     const bool ram = m.type == "tmpfs" || m.type == "ramfs";
     if (!ram) {
         EXPECT_EQ(KIV_DISK_DEVICE_VALID, d.deviceType.value);
@@ -599,13 +489,6 @@ TEST(SysInfo, DiskInfoSelection)
     EXPECT_EQ(ECF_NOT_SUPPORTED, d.totalSize.status);
     EXPECT_EQ(ECF_NOT_SUPPORTED, d.freeSize.status);
     EXPECT_EQ(ECF_NOT_SUPPORTED, d.deviceType.status);
-
-    p.flags = KIV_DISKINFO_TOTAL_SIZE | KIV_DISKINFO_DEVICE_TYPE;
-    ASSERT_EQ(ECF_PARTIAL_INFO, kivGetDiskInfo(&p, &d));
-    EXPECT_TRUE(d.totalSize.isValid());
-    EXPECT_TRUE(d.deviceType.isValid());
-    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsId.status);
-    EXPECT_EQ(ECF_NOT_SUPPORTED, d.fsType.status);
 }
 
 TEST(SysInfo, DiskInfoByFileHandleIsNotSupported)
@@ -646,8 +529,6 @@ TEST(SysInfo, DiskInfoOfANonexistentVolumeFails)
                           d.deviceType.status})
         EXPECT_EQ(ECF_FAILED, status);
 }
-
-/* ---- mounted volumes ---------------------------------------------------------------- */
 
 TEST(SysInfo, MountListingOrder)
 {
@@ -706,8 +587,6 @@ TEST(SysInfo, MountListingNamesEveryVolumeThenEnds)
 #endif
 }
 
-/* ---- system directory ------------------------------------------------------------- */
-
 TEST(SysInfo, SystemDirectory)
 {
     KIVSystemDirectoryParam p;
@@ -727,10 +606,6 @@ TEST(SysInfo, SystemDirectory)
 #endif
 }
 
-/* ---- the Win32 subset's answers ---------------------------------------------------------
- * Only what the queries above cannot show: the exact error numbers, sizes
- * and lookups of the subset behind them. */
-
 #if defined(_WIN32)
 TEST(SysInfoSubset, ErrorNumbers)
 {
@@ -746,119 +621,5 @@ TEST(SysInfoSubset, ComputerNameAndRegistryBuffers)
     EXPECT_FALSE(GetComputerNameA(small, &size));
     EXPECT_EQ((DWORD)ERROR_BUFFER_OVERFLOW, GetLastError());
     EXPECT_EQ(std::strlen(u.nodename) + 1, size);
-
-    HKEY key;
-    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                               "hardware\\DESCRIPTION\\System\\CentralProcessor\\0", 0, KEY_READ,
-                               &key));
-    DWORD type = 0, mhz = 0;
-    size = sizeof mhz;
-    ASSERT_EQ(0, RegQueryValueExA(key, "~MHz", nullptr, &type, (LPBYTE)&mhz, &size));
-    EXPECT_EQ((DWORD)REG_DWORD, type);
-    EXPECT_EQ(4u, size);
-    const std::vector<std::string> names = cpuinfoValues("model name");
-    char text[4];
-    size = sizeof text;
-    EXPECT_EQ((LONG)ERROR_MORE_DATA,
-              RegQueryValueExA(key, "ProcessorNameString", nullptr, &type, (LPBYTE)text, &size));
-    if (!names.empty()) {
-        EXPECT_EQ(names[0].size() + 1, size);
-        std::vector<char> full(size);
-        ASSERT_EQ(0, RegQueryValueExA(key, "ProcessorNameString", nullptr, &type,
-                                      (LPBYTE)full.data(), &size));
-        EXPECT_EQ(names[0], full.data());
-        EXPECT_EQ((DWORD)REG_SZ, type);
-    }
-    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
-              RegQueryValueExA(key, "Identifier", nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(0, RegCloseKey(key));
-    EXPECT_EQ((LONG)ERROR_INVALID_HANDLE, RegCloseKey(key));
-    // Keys above it exist without values; others do not exist.
-    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DESCRIPTION", 0, KEY_READ, &key));
-    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
-              RegQueryValueExA(key, "~MHz", nullptr, nullptr, nullptr, nullptr));
-    RegCloseKey(key);
-    EXPECT_EQ((LONG)ERROR_FILE_NOT_FOUND,
-              RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                            "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\9999", 0, KEY_READ,
-                            &key));
-}
-
-TEST(SysInfoSubset, CountersAndPerformanceInformation)
-{
-    PDH_HQUERY q = nullptr;
-    ASSERT_EQ(0, PdhOpenQueryA(nullptr, 0, &q));
-    PDH_HCOUNTER c = nullptr;
-    EXPECT_EQ(PDH_CSTATUS_NO_OBJECT, PdhAddCounterA(q, "\\Processor(_Total)\\% Idle Time", 0, &c));
-    ASSERT_EQ(0, PdhAddCounterA(q, "\\Paging File(_Total)\\% Usage", 0, &c));
-    PDH_FMT_COUNTERVALUE v;
-    EXPECT_EQ(PDH_INVALID_DATA, PdhGetFormattedCounterValue(c, PDH_FMT_DOUBLE, nullptr, &v));
-    ASSERT_EQ(0, PdhCollectQueryData(q));
-    ASSERT_EQ(0, PdhGetFormattedCounterValue(c, PDH_FMT_DOUBLE, nullptr, &v));
-    EXPECT_EQ(0u, v.CStatus);
-    EXPECT_EQ(0, PdhCloseQuery(q));
-    EXPECT_EQ(PDH_INVALID_HANDLE, PdhCloseQuery(q));
-    EXPECT_EQ(PDH_INVALID_HANDLE, PdhCollectQueryData(q));
-
-    PERFORMANCE_INFORMATION pi;
-    EXPECT_FALSE(GetPerformanceInfo(&pi, sizeof pi - 1));
-    EXPECT_EQ((DWORD)ERROR_BAD_LENGTH, GetLastError());
-    ASSERT_TRUE(GetPerformanceInfo(&pi, sizeof pi));
-    EXPECT_EQ(sizeof pi, pi.cb);
-    EXPECT_EQ((SIZE_T)sysconf(_SC_PAGESIZE), pi.PageSize);
-    EXPECT_GE(pi.ThreadCount, pi.ProcessCount);
-    EXPECT_GT(pi.ProcessCount, 0u);
-}
-
-TEST(SysInfoSubset, VolumesWantTheirRoot)
-{
-    KivTestTempDir dir;
-    const std::string file = dir.file("f");
-    std::ofstream(file) << "x";
-    const MountEntry m = mountOf(dir.path());
-    char name[256], fs[64];
-    DWORD serial = 0;
-    if (m.dir != dir.path()) {
-        EXPECT_FALSE(GetVolumeInformationA(dir.path().c_str(), name, sizeof name, &serial,
-                                           nullptr, nullptr, fs, sizeof fs));
-        EXPECT_EQ((DWORD)ERROR_DIR_NOT_ROOT, GetLastError());
-        EXPECT_EQ((UINT)DRIVE_NO_ROOT_DIR, GetDriveTypeA(dir.path().c_str()));
-    }
-    char root[300];
-    ASSERT_TRUE(GetVolumePathNameA(file.c_str(), root, sizeof root));
-    EXPECT_EQ(m.dir == "/" ? "/" : m.dir + "/", root);
-    char tiny[1];
-    EXPECT_FALSE(GetVolumeInformationA(root, tiny, sizeof tiny, nullptr, nullptr, nullptr,
-                                       nullptr, 0));
-    EXPECT_EQ((DWORD)ERROR_MORE_DATA, GetLastError());
-
-    ULARGE_INTEGER a, b, c;
-    EXPECT_FALSE(GetDiskFreeSpaceExA(file.c_str(), &a, &b, &c));
-    EXPECT_EQ((DWORD)ERROR_DIRECTORY, GetLastError());
-    EXPECT_FALSE(GetDiskFreeSpaceExA(dir.file("missing").c_str(), &a, &b, &c));
-    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
-    ASSERT_TRUE(GetDiskFreeSpaceExA(dir.path().c_str(), &a, &b, &c));
-    EXPECT_LE(a.QuadPart, c.QuadPart); /* the super-user's reserve is not the caller's */
-    EXPECT_LE(c.QuadPart, b.QuadPart);
-
-    EXPECT_FALSE(GetVolumeNameForVolumeMountPointA(dir.path().c_str(), name, sizeof name));
-    EXPECT_EQ((DWORD)ERROR_NOT_A_REPARSE_POINT, GetLastError());
-    ASSERT_TRUE(GetVolumeNameForVolumeMountPointA(root, name, sizeof name));
-    EXPECT_STREQ(root, name);
-    /* The kernel's own file systems are of no known drive type. */
-    if (mountOf("/proc").type == "proc") {
-        EXPECT_EQ((UINT)DRIVE_UNKNOWN, GetDriveTypeA("/proc"));
-    }
-}
-
-TEST(SysInfoSubset, SystemLibrariesByName)
-{
-    EXPECT_NE(nullptr, kivCompatSystemProc("Psapi.dll", "GetPerformanceInfo"));
-    EXPECT_NE(nullptr, kivCompatSystemProc("KERNEL32", "GlobalMemoryStatusEx"));
-    EXPECT_NE(nullptr, kivCompatSystemProc("pdh.DLL", "PdhOpenQueryA"));
-    EXPECT_EQ(nullptr, kivCompatSystemProc("pdh", "PdhOpenQueryW"));
-    EXPECT_EQ((DWORD)ERROR_PROC_NOT_FOUND, GetLastError());
-    EXPECT_EQ(nullptr, kivCompatSystemProc("user32.dll", "MessageBoxA"));
-    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
 }
 #endif
