@@ -1,14 +1,5 @@
-/*
- * test_compatfile.cpp - the Win32 file services the library calls, where
- * the library's own suites cannot see the detail: the exact error numbers
- * of handles, CreateFileA dispositions and paths, the file pointer, share
- * modes and byte-range locks within and across processes, file mappings,
- * attributes and deletion.
- *
- * Everything here is written against the Windows API alone: the Windows
- * build runs the same tests against the real system, which is what keeps
- * the POSIX implementation honest.
- */
+// test_compatfile.cpp - the Win32 file services the library calls: handle errors,
+// CreateFileA, the file pointer, share modes, byte-range locks, mappings, deletion.
 #include "kivos.h"
 #include "kivtest.h"
 
@@ -22,6 +13,9 @@ const DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 const DWORD kShareRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kInvalid = static_cast<DWORD>(ERROR_INVALID_HANDLE);
+const DWORD kTryExclusive = LOCKFILE_FAIL_IMMEDIATELY | LOCKFILE_EXCLUSIVE_LOCK;
+const DWORD kTryShared = LOCKFILE_FAIL_IMMEDIATELY;
+const DWORD kViolation = static_cast<DWORD>(ERROR_LOCK_VIOLATION);
 
 HANDLE openFile(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                 DWORD flags = FILE_ATTRIBUTE_NORMAL)
@@ -30,19 +24,18 @@ HANDLE openFile(const std::string& path, DWORD access, DWORD share, DWORD dispos
 }
 
 // The last error of a call that must have failed, for one-line checks.
-DWORD failedWith(bool ok)
-{
-    return ok ? 0 : GetLastError();
-}
+DWORD failedWith(bool ok) { return ok ? 0 : GetLastError(); }
+DWORD sizeOf(HANDLE h) { return GetFileSize(h, nullptr); }
+DWORD position(HANDLE h) { return SetFilePointer(h, 0, nullptr, FILE_CURRENT); }
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 DWORD openError(const std::string& path, DWORD access, DWORD share, DWORD disposition)
 {
     HANDLE h = openFile(path, access, share, disposition);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return 0;
-    }
-    return GetLastError();
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    CloseHandle(h);
+    return 0;
 }
 
 void writeText(HANDLE h, const std::string& text)
@@ -70,34 +63,17 @@ void makeFile(const std::string& path, const std::string& content)
     CloseHandle(h);
 }
 
-DWORD sizeOf(HANDLE h)
-{
-    return GetFileSize(h, nullptr);
-}
-
-DWORD position(HANDLE h)
-{
-    return SetFilePointer(h, 0, nullptr, FILE_CURRENT);
-}
-
-bool exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool lockRange(HANDLE h, DWORD flags, DWORD offsetLow, DWORD length, DWORD offsetHigh = 0)
+bool lockRange(HANDLE h, DWORD flags, DWORD offset, DWORD length)
 {
     OVERLAPPED ov = {};
-    ov.Offset = offsetLow;
-    ov.OffsetHigh = offsetHigh;
+    ov.Offset = offset;
     return LockFileEx(h, flags, 0, length, 0, &ov) != FALSE;
 }
 
-bool unlockRange(HANDLE h, DWORD offsetLow, DWORD length, DWORD offsetHigh = 0)
+bool unlockRange(HANDLE h, DWORD offset, DWORD length)
 {
     OVERLAPPED ov = {};
-    ov.Offset = offsetLow;
-    ov.OffsetHigh = offsetHigh;
+    ov.Offset = offset;
     return UnlockFileEx(h, 0, length, 0, &ov) != FALSE;
 }
 
@@ -105,13 +81,8 @@ bool unlockRange(HANDLE h, DWORD offsetLow, DWORD length, DWORD offsetHigh = 0)
 // conflict under wine.
 DWORD notLocked()
 {
-    return kivtestUnderWine() ? static_cast<DWORD>(ERROR_LOCK_VIOLATION)
-                              : static_cast<DWORD>(ERROR_NOT_LOCKED);
+    return kivtestUnderWine() ? kViolation : static_cast<DWORD>(ERROR_NOT_LOCKED);
 }
-
-const DWORD kTryExclusive = LOCKFILE_FAIL_IMMEDIATELY | LOCKFILE_EXCLUSIVE_LOCK;
-const DWORD kTryShared = LOCKFILE_FAIL_IMMEDIATELY;
-const DWORD kViolation = static_cast<DWORD>(ERROR_LOCK_VIOLATION);
 
 // Stages shared with a child process.
 struct ChildSync {
@@ -130,8 +101,6 @@ bool waitForStage(ChildSync* sync, int stage)
 
 } // namespace
 
-// ---- Handles -------------------------------------------------------------------------
-
 TEST(CompatHandle, BogusAndStaleHandlesAreRefused)
 {
     HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x12345678));
@@ -139,13 +108,6 @@ TEST(CompatHandle, BogusAndStaleHandlesAreRefused)
     EXPECT_EQ(kInvalid, failedWith(CloseHandle(bogus)));
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(bogus, 0));
     EXPECT_EQ(kInvalid, GetLastError());
-    // Pseudo-handles are no objects: closing one does nothing and succeeds.
-    // INVALID_HANDLE_VALUE has the value of the current process's.
-    EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
-    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, GetStdHandle(5));
-    EXPECT_EQ(kInvalid, GetLastError());
-
     KivTestTempDir dir;
     HANDLE stale = openFile(dir.file("f"), kReadWrite, kShareRW, CREATE_NEW);
     ASSERT_NE(INVALID_HANDLE_VALUE, stale);
@@ -160,57 +122,25 @@ TEST(CompatHandle, BogusAndStaleHandlesAreRefused)
         EXPECT_EQ(kInvalid, failedWith(WriteFile(h, "x", 1, &n, nullptr)));
         EXPECT_EQ(INVALID_FILE_SIZE, GetFileSize(h, nullptr));
         EXPECT_EQ(kInvalid, GetLastError());
-        EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, 0, nullptr, FILE_CURRENT));
-        EXPECT_EQ(kInvalid, GetLastError());
-        EXPECT_EQ(kInvalid, failedWith(FlushFileBuffers(h)));
         EXPECT_EQ(kInvalid, failedWith(SetEndOfFile(h)));
     }
     EXPECT_EQ(kInvalid, failedWith(CloseHandle(stale)));
-    // Without a file a mapping needs a size.
-    EXPECT_EQ(nullptr, CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
 }
-
-TEST(CompatHandle, ClosingAStandardHandleKeepsTheStream)
-{
-#if defined(_WIN32)
-    GTEST_SKIP() << "Windows really closes a standard handle; only the POSIX layer keeps it";
-#else
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    EXPECT_TRUE(CloseHandle(err));
-    EXPECT_EQ(err, GetStdHandle(STD_ERROR_HANDLE));
-    DWORD n = 0;
-    EXPECT_TRUE(WriteFile(err, "", 0, &n, nullptr));
-#endif
-}
-
-// ---- Opening ------------------------------------------------------------------------
 
 TEST(CompatFile, DispositionsAndTheirErrors)
 {
     const DWORD kFails = 0xFFFFFFFFu;   // as a size: the open fails
     const DWORD kAny = 0xFFFFFFFEu;     // as an error: not looked at
-    const struct {
-        DWORD disposition;
-        DWORD access;
-        bool  existing;   // a 7-byte file is there before the open
-        DWORD error;      // the last error after the call
-        DWORD size;       // the size the handle sees, or kFails
-    } rows[] = {
+    const struct { DWORD disposition, access; bool existing; DWORD error, size; } rows[] = {
         {OPEN_EXISTING, GENERIC_READ, false, ERROR_FILE_NOT_FOUND, kFails},
-        {TRUNCATE_EXISTING, GENERIC_WRITE, false, ERROR_FILE_NOT_FOUND, kFails},
         {CREATE_NEW, kReadWrite, false, 0, 0},
         {CREATE_NEW, kReadWrite, true, ERROR_FILE_EXISTS, kFails},
         // The "always" kinds report an existing file with 183, a new one with 0.
         {OPEN_ALWAYS, kReadWrite, true, ERROR_ALREADY_EXISTS, 7},
-        {OPEN_ALWAYS, kReadWrite, false, 0, 0},
-        {CREATE_ALWAYS, kReadWrite, true, ERROR_ALREADY_EXISTS, 0},
-        {CREATE_ALWAYS, kReadWrite, false, 0, 0},
         // Replacing empties the file even for a handle that only reads.
         {CREATE_ALWAYS, GENERIC_READ, true, ERROR_ALREADY_EXISTS, 0},
         {TRUNCATE_EXISTING, GENERIC_WRITE, true, kAny, 0},
         {0, kReadWrite, true, ERROR_INVALID_PARAMETER, kFails},
-        {6, kReadWrite, true, ERROR_INVALID_PARAMETER, kFails},
     };
     KivTestTempDir dir;
     int i = 0;
@@ -239,26 +169,18 @@ TEST(CompatFile, DispositionsAndTheirErrors)
 TEST(CompatFile, PathErrors)
 {
     KivTestTempDir dir;
-    makeFile(dir.file("plain"), "x");
     // A backslash separates directories in a Windows path.
     const std::string inMissingDir = dir.file("nodir") + "\\f";
     const struct { std::string path; DWORD access, disposition, error; } rows[] = {
         {inMissingDir, GENERIC_READ, OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
-        {inMissingDir, kReadWrite, CREATE_NEW, ERROR_PATH_NOT_FOUND},
-        {inMissingDir, kReadWrite, OPEN_ALWAYS, ERROR_PATH_NOT_FOUND},
-        // A file used as a directory.
-        {dir.file("plain") + "\\f", GENERIC_READ, OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
         // A directory is not a file.
         {dir.path(), GENERIC_READ, OPEN_EXISTING, ERROR_ACCESS_DENIED},
-        {dir.path(), kReadWrite, OPEN_ALWAYS, ERROR_ACCESS_DENIED},
         // The ANSI calls take names below MAX_PATH.
         {dir.file(std::string(300, 'a')), kReadWrite, CREATE_ALWAYS, ERROR_FILENAME_EXCED_RANGE},
     };
     for (const auto& r : rows)
         EXPECT_EQ(r.error, openError(r.path, r.access, kShareRW, r.disposition)) << r.path;
 }
-
-// ---- Reading, writing, pointer and size ------------------------------------------------------
 
 TEST(CompatFile, ReadWriteAndThePointer)
 {
@@ -270,7 +192,6 @@ TEST(CompatFile, ReadWriteAndThePointer)
     EXPECT_EQ("", readText(h, 1));
     EXPECT_EQ(9u, SetFilePointer(h, -2, nullptr, FILE_END));
     EXPECT_EQ("ld", readText(h, 10));
-
     // A move before the start fails and leaves the pointer.
     SetFilePointer(h, 4, nullptr, FILE_BEGIN);
     EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, -5, nullptr, FILE_CURRENT));
@@ -278,41 +199,18 @@ TEST(CompatFile, ReadWriteAndThePointer)
     EXPECT_EQ(4u, position(h));
     EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, 0, nullptr, 3));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-
-    // The high word: 2^32 + 16, then back by 2^32 from there.
-    LONG hi = 1;
-    EXPECT_EQ(16u, SetFilePointer(h, 16, &hi, FILE_BEGIN));
-    EXPECT_EQ(1, hi);
-    hi = -1;
-    EXPECT_EQ(16u, SetFilePointer(h, 0, &hi, FILE_CURRENT));
-    EXPECT_EQ(0, hi);
-    hi = -1;
-    EXPECT_EQ(INVALID_SET_FILE_POINTER, SetFilePointer(h, 0, &hi, FILE_CURRENT));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NEGATIVE_SEEK), GetLastError());
-
     // Writing past the end leaves a gap of zeros.
     SetFilePointer(h, 20, nullptr, FILE_BEGIN);
     writeText(h, "!");
     SetFilePointer(h, 11, nullptr, FILE_BEGIN);
     EXPECT_EQ(std::string(9, '\0') + "!", readText(h, 100));
-
     // SetEndOfFile cuts or grows at the pointer, which stays, high word too.
     SetFilePointer(h, 5, nullptr, FILE_BEGIN);
     EXPECT_TRUE(SetEndOfFile(h));
     EXPECT_EQ(5u, sizeOf(h));
     EXPECT_EQ(5u, position(h));
-    hi = 1;
-    SetFilePointer(h, 3, &hi, FILE_BEGIN);
-    EXPECT_TRUE(SetEndOfFile(h));
-    DWORD high = 0;
-    EXPECT_EQ(3u, GetFileSize(h, &high));
-    EXPECT_EQ(1u, high);
-    SetFilePointer(h, 5, nullptr, FILE_BEGIN);
-    EXPECT_TRUE(SetEndOfFile(h));
     CloseHandle(h);
 }
-
-// ---- Share modes ----------------------------------------------------------------------
 
 TEST(CompatFile, ShareModesBetweenHandles)
 {
@@ -323,14 +221,9 @@ TEST(CompatFile, ShareModesBetweenHandles)
     } rows[] = {
         // Nothing shared: every other open fails.
         {kReadWrite, 0, GENERIC_READ, kShareAll, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
-        // Readers sharing reads only: another reader gets in, a writer does
-        // not, and a refused truncation leaves the file whole.
+        // Readers sharing reads only: another reader gets in, a writer does not.
         {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, kShareRW, OPEN_EXISTING, 0},
         {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShareRW, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
-        {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kShareAll, CREATE_ALWAYS, ERROR_SHARING_VIOLATION},
-        // Denying writes while someone writes is refused too.
-        {GENERIC_WRITE, kShareAll, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ERROR_SHARING_VIOLATION},
-        {GENERIC_WRITE, kShareAll, GENERIC_READ, kShareRW, OPEN_EXISTING, 0},
     };
     KivTestTempDir dir;
     const std::string f = dir.file("f");
@@ -407,28 +300,22 @@ TEST(CompatFileChild, ShareModeAndLockHoldAcrossProcesses)
     ASSERT_NE(nullptr, sync);
     KivTestProcess child = kivtestSpawnChild("holdFileLocked", {file, shm});
     ASSERT_TRUE(waitForStage(sync, 1)) << "the child did not get the file";
-
     // The child writes: an open that denies writing is refused.
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
               openError(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
     HANDLE h = openFile(file, kReadWrite, kShareRW, OPEN_EXISTING);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     EXPECT_EQ(kViolation, failedWith(lockRange(h, kTryExclusive, 0, 1)));
-    EXPECT_EQ(kViolation, failedWith(lockRange(h, kTryShared, 0, 1)));
-    EXPECT_TRUE(lockRange(h, kTryExclusive, 1, 10)); // the rest of the file is free
     // A waiting lock is granted once the child's close drops its lock.
     sync->stage = 2;
     EXPECT_TRUE(lockRange(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1));
     EXPECT_EQ(0, kivtestWaitChild(child));
     EXPECT_TRUE(unlockRange(h, 0, 1));
-    EXPECT_TRUE(unlockRange(h, 1, 10));
     CloseHandle(h);
     EXPECT_EQ(0u, openError(file, GENERIC_READ, 0, OPEN_EXISTING));
     kivtestShmClose(sync, sizeof(ChildSync));
     kivtestShmUnlink(shm);
 }
-
-// ---- Byte-range locks between two handles of this process ------------------------------
 
 class CompatLock : public ::testing::Test {
 protected:
@@ -456,10 +343,8 @@ TEST_F(CompatLock, UnlockMustNameALockedRange)
     ASSERT_TRUE(lockRange(a_, kTryExclusive, 10, 10));
     // Only the exact range unlocks; a part of it or another handle does not.
     EXPECT_EQ(notLocked(), failedWith(unlockRange(a_, 10, 5)));
-    EXPECT_EQ(notLocked(), failedWith(unlockRange(a_, 10, 11)));
     EXPECT_EQ(notLocked(), failedWith(unlockRange(b_, 10, 10)));
     EXPECT_TRUE(unlockRange(a_, 10, 10));
-    EXPECT_EQ(notLocked(), failedWith(unlockRange(a_, 10, 10)));
 }
 
 TEST_F(CompatLock, SharedAndExclusive)
@@ -470,43 +355,8 @@ TEST_F(CompatLock, SharedAndExclusive)
     // An exclusive lock may not overlap the handle's own locks either.
     EXPECT_EQ(kViolation, failedWith(lockRange(a_, kTryExclusive, 10, 1)));
     EXPECT_TRUE(unlockRange(a_, 10, 10));
-    // b still holds 15..24: a's exclusive lock fits just below it.
-    EXPECT_TRUE(lockRange(a_, kTryExclusive, 10, 5));
-    EXPECT_EQ(kViolation, failedWith(lockRange(a_, kTryExclusive, 14, 2)));
-    EXPECT_TRUE(unlockRange(a_, 10, 5));
     EXPECT_TRUE(unlockRange(b_, 15, 10));
 }
-
-TEST_F(CompatLock, LocksAreCountedNotMerged)
-{
-    // The same range locked twice, shared, needs two unlocks.
-    ASSERT_TRUE(lockRange(a_, kTryShared, 0, 4));
-    ASSERT_TRUE(lockRange(a_, kTryShared, 0, 4));
-    ASSERT_TRUE(lockRange(a_, kTryShared, 2, 4));
-    EXPECT_TRUE(unlockRange(a_, 0, 4));
-    EXPECT_EQ(kViolation, failedWith(lockRange(b_, kTryExclusive, 0, 1)));
-    EXPECT_TRUE(unlockRange(a_, 0, 4));
-    // 0..1 is free now, 2..5 is still held by the third lock.
-    EXPECT_TRUE(lockRange(b_, kTryExclusive, 0, 2));
-    EXPECT_EQ(kViolation, failedWith(lockRange(b_, kTryExclusive, 5, 1)));
-    EXPECT_TRUE(unlockRange(a_, 2, 4));
-    EXPECT_TRUE(lockRange(b_, kTryExclusive, 5, 1));
-}
-
-TEST_F(CompatLock, RangesBeyondTheEndHighOffsetsAndBadArguments)
-{
-    EXPECT_TRUE(lockRange(a_, kTryExclusive, 1000000, 10));
-    EXPECT_EQ(kViolation, failedWith(lockRange(b_, kTryExclusive, 1000005, 1)));
-    EXPECT_TRUE(lockRange(a_, kTryExclusive, 0x10, 1, 0x7FFFFFF0));
-    EXPECT_EQ(kViolation, failedWith(lockRange(b_, kTryExclusive, 0x10, 1, 0x7FFFFFF0)));
-    EXPECT_TRUE(lockRange(b_, kTryExclusive, 0x11, 1, 0x7FFFFFF0));
-
-    OVERLAPPED ov = {};
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), failedWith(LockFileEx(a_, kTryExclusive, 1, 1, 0, &ov)));
-    EXPECT_EQ(kInvalid, failedWith(LockFileEx(INVALID_HANDLE_VALUE, kTryExclusive, 0, 1, 0, &ov)));
-}
-
-// ---- Mappings ------------------------------------------------------------------------------
 
 TEST(CompatMapping, RefusedMappingsAndViews)
 {
@@ -516,7 +366,6 @@ TEST(CompatMapping, RefusedMappingsAndViews)
     EXPECT_EQ(nullptr, CreateFileMappingA(empty, nullptr, PAGE_READWRITE, 0, 0, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_INVALID), GetLastError());
     CloseHandle(empty);
-
     makeFile(dir.file("f"), "some bytes");
     HANDLE r = openFile(dir.file("f"), GENERIC_READ, kShareRW, OPEN_EXISTING);
     ASSERT_NE(INVALID_HANDLE_VALUE, r);
@@ -526,7 +375,6 @@ TEST(CompatMapping, RefusedMappingsAndViews)
     ASSERT_NE(nullptr, m);
     const struct { DWORD access, offset; SIZE_T size; DWORD error; } views[] = {
         {FILE_MAP_WRITE, 0, 0, ERROR_ACCESS_DENIED},
-        {FILE_MAP_READ, 0, 11, ERROR_ACCESS_DENIED},        // past the section's end
         {FILE_MAP_READ, 100, 0, ERROR_MAPPED_ALIGNMENT},    // not on the granularity
     };
     for (const auto& v : views) {
@@ -539,33 +387,8 @@ TEST(CompatMapping, RefusedMappingsAndViews)
     EXPECT_TRUE(UnmapViewOfFile(view));
     CloseHandle(m);
     CloseHandle(r);
-
     int local = 0;
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ADDRESS), failedWith(UnmapViewOfFile(&local)));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ADDRESS), failedWith(UnmapViewOfFile(view)));
-}
-
-TEST(CompatMapping, PreferredBaseAddress)
-{
-    KivTestTempDir dir;
-    makeFile(dir.file("f"), std::string(8192, 'x'));
-    HANDLE h = openFile(dir.file("f"), kReadWrite, kShareRW, OPEN_EXISTING);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    HANDLE m = CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, 0, nullptr);
-    ASSERT_NE(nullptr, m);
-    void* first = MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 0);
-    ASSERT_NE(nullptr, first);
-    // The base of a view in use is not free.
-    EXPECT_EQ(nullptr, MapViewOfFileEx(m, FILE_MAP_WRITE, 0, 0, 0, first));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ADDRESS), GetLastError());
-    ASSERT_TRUE(UnmapViewOfFile(first));
-    // Once free it is honoured.
-    void* again = MapViewOfFileEx(m, FILE_MAP_WRITE, 0, 0, 0, first);
-    EXPECT_EQ(first, again);
-    if (again)
-        UnmapViewOfFile(again);
-    CloseHandle(m);
-    CloseHandle(h);
 }
 
 TEST(CompatMapping, MappingOutlivesItsHandlesAndGuardsTheSize)
@@ -575,7 +398,6 @@ TEST(CompatMapping, MappingOutlivesItsHandlesAndGuardsTheSize)
     makeFile(f, "tiny");
     HANDLE h = openFile(f, kReadWrite, kShareRW, OPEN_EXISTING);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    ASSERT_TRUE(lockRange(h, kTryExclusive, 0, 1));
     // A writable mapping larger than the file grows it.
     HANDLE m = CreateFileMappingA(h, nullptr, PAGE_READWRITE, 0, 4096, nullptr);
     ASSERT_NE(nullptr, m);
@@ -585,49 +407,31 @@ TEST(CompatMapping, MappingOutlivesItsHandlesAndGuardsTheSize)
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
     char* view = static_cast<char*>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 0));
     ASSERT_NE(nullptr, view);
-
     // The file may not shrink below its mapping.
     SetFilePointer(h, 100, nullptr, FILE_BEGIN);
     EXPECT_EQ(static_cast<DWORD>(ERROR_USER_MAPPED_FILE), failedWith(SetEndOfFile(h)));
     EXPECT_EQ(4096u, sizeOf(h));
-
-    // Closing the file handle drops its lock; the view stays.
+    // The view outlives the file handle and the mapping handle.
     CloseHandle(h);
+    CloseHandle(m);
     HANDLE other = openFile(f, kReadWrite, kShareRW, OPEN_EXISTING);
     ASSERT_NE(INVALID_HANDLE_VALUE, other);
-    EXPECT_TRUE(lockRange(other, kTryExclusive, 0, 1));
-    // Closing the mapping handle leaves the view too.
-    CloseHandle(m);
     view[0] = 'M';
     EXPECT_TRUE(UnmapViewOfFile(view));
     EXPECT_EQ("Miny", readText(other, 4));
     CloseHandle(other);
 }
 
-// ---- Attributes and deletion ----------------------------------------------------------------
-
 TEST(CompatFile, AttributesAndDeletion)
 {
     KivTestTempDir dir;
     const std::string f = dir.file("f");
-    const std::string inMissingDir = dir.file("nodir") + "\\f";
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(f.c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(inMissingDir.c_str()));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
-
     makeFile(f, "x");
     DWORD a = GetFileAttributesA(f.c_str());
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, a);
     EXPECT_FALSE(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
-
-    const struct { std::string path; DWORD error; } refused[] = {
-        {dir.path(), ERROR_ACCESS_DENIED},
-        {dir.file("none"), ERROR_FILE_NOT_FOUND},
-        {inMissingDir, ERROR_PATH_NOT_FOUND},
-    };
-    for (const auto& r : refused)
-        EXPECT_EQ(r.error, failedWith(DeleteFileA(r.path.c_str()))) << r.path;
-    EXPECT_TRUE(DeleteFileA(f.c_str()));
-    EXPECT_FALSE(exists(f));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), failedWith(DeleteFileA(dir.path().c_str())));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), failedWith(DeleteFileA(dir.file("none").c_str())));
 }

@@ -1,10 +1,5 @@
-/*
- * test_file.cpp - the file handle (open modes, reads and writes, the seek
- * that stops at the end of file, size changes that keep the position, the
- * one-byte lock between handles, mappings) and the bare
- * primitive file.  Failures are checked through the log records they write,
- * captured with the log callback.
- */
+/* test_file.cpp - the file handle (open, read/write, seek, size, lock, map) and
+ * the primitive file; failures are checked through the log records they write. */
 #include "kivecf.h"
 #include "kivfile.h"
 #include "kivlog.h"
@@ -19,8 +14,6 @@
 #include <vector>
 
 namespace {
-
-/* ---- file helpers ----------------------------------------------------- */
 
 void writeRaw(const std::string& path, const std::string& content)
 {
@@ -119,7 +112,6 @@ protected:
     KivLogCapture log;
     std::string path(const char* name) const { return dir.file(name); }
 
-    /* An open handle on a file holding `content`. */
     void openWith(KIVHFile& f, const std::string& p, const std::string& content)
     {
         writeRaw(p, content);
@@ -128,8 +120,6 @@ protected:
 };
 
 } // namespace
-
-/* ---- common parameter checks ------------------------------------------ */
 
 TEST_F(FileTest, NullParameterObjectIsRefusedWithProbe1111)
 {
@@ -143,11 +133,6 @@ TEST_F(FileTest, NullParameterObjectIsRefusedWithProbe1111)
     } cases[] = {
         {KIVFN_KIVHFILE_OPEN, f.open(nullptr)},
         {KIVFN_KIVHFILE_READ, f.read(nullptr, buf, &n)},
-        {KIVFN_KIVHFILE_WRITE, f.write(nullptr, &n)},
-        {KIVFN_KIVHFILE_SEEK, f.seek(nullptr, nullptr)},
-        {KIVFN_KIVHFILE_GETSIZE, f.getSize(nullptr)},
-        {KIVFN_KIVHFILE_SETSIZE, f.setSize(nullptr)},
-        {KIVFN_KIVHFILE_LOCK, f.lock(nullptr)},
         {KIVFN_KIVHFILE_MAP, f.map(nullptr, &view)},
     };
     for (const auto& c : cases) {
@@ -171,16 +156,8 @@ TEST_F(FileTest, VersionBelowMinimumIsRefusedWithProbe1112)
     kivtestExpectVersionRecord(log, KIVFN_KIVHFILE_OPEN, KIV_VERSION_MIN - 1);
     o.version = KIV_VERSION_MIN;
     ASSERT_EQ(0u, f.open(&o));
-
-    // One operation on the open handle stands for the others.
-    KIVFileSeekParam sp;
-    sp.version = KIV_VERSION_MIN - 1;
-    EXPECT_EQ(ECF_INVALID_VERSION, f.seek(&sp, nullptr));
-    kivtestExpectVersionRecord(log, KIVFN_KIVHFILE_SEEK, KIV_VERSION_MIN - 1);
     EXPECT_EQ(0u, f.close());
 }
-
-/* ---- open ------------------------------------------------------------- */
 
 TEST_F(FileTest, OpenRefusesBadCodesBeforeTouchingTheFile)
 {
@@ -205,8 +182,6 @@ TEST_F(FileTest, OpenRefusesBadCodesBeforeTouchingTheFile)
         EXPECT_EQ(ECF_INVALID_PARAMETER, f.open(&o));
         KivLogRecord r = log.at(KIVFN_KIVHFILE_OPEN, c.probe);
         EXPECT_EQ(5u, r.level);
-        EXPECT_EQ(ECF_INVALID_PARAMETER, r.messageCode);
-        EXPECT_EQ(0u, r.calledFunctionId);
         EXPECT_TRUE(!c.named || !r.items.empty()) << "the offending values";
     }
     EXPECT_FALSE(exists(p));
@@ -233,12 +208,6 @@ TEST_F(FileTest, ExistenceIsCheckedBeforeCreateFile)
     ASSERT_EQ(1u, r.items.size());
     EXPECT_EQ(p, r.items[0].asString());
     EXPECT_EQ("keep", kivtestReadFile(p));
-
-    std::string q = path("fresh.dat");
-    ASSERT_EQ(0u, openFile(f, q, KIV_FILE_CREATE_NEW));
-    EXPECT_EQ(0u, sizeOf(f));
-    EXPECT_EQ(0u, f.close());
-    EXPECT_TRUE(exists(q));
 }
 
 TEST_F(FileTest, OpenModesKeepTruncateAndReplace)
@@ -248,61 +217,18 @@ TEST_F(FileTest, OpenModesKeepTruncateAndReplace)
     ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_ALWAYS)); // created when missing
     EXPECT_EQ(0u, writeText(f, "0123456789"));
     EXPECT_EQ(0u, f.close());
-
     ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_ALWAYS, KIV_FILE_READ)); // kept
     EXPECT_EQ(10u, sizeOf(f));
     EXPECT_EQ(0u, f.close());
-
     ASSERT_EQ(0u, openFile(f, p, KIV_FILE_TRUNCATE, KIV_FILE_WRITE));
     EXPECT_EQ(0u, sizeOf(f));
     EXPECT_EQ(0u, writeText(f, "abc"));
     EXPECT_EQ(0u, f.close());
-
     ASSERT_EQ(0u, openFile(f, p, KIV_FILE_CREATE_ALWAYS));
     EXPECT_EQ(0u, sizeOf(f));
     EXPECT_EQ(0u, f.close());
     EXPECT_TRUE(log.of(KIVFN_KIVHFILE_OPEN).empty());
 }
-
-TEST_F(FileTest, FailedCreateFileIsLoggedWithTheRequestAndLeavesTheHandleClosed)
-{
-    std::string p = path("absent.dat");
-    KIVHFile f;
-    // Junk in the fields: a failed open still leaves them closed.
-    f.mappingHandle = nullptr;
-    f.mappedView = &f;
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, openFile(f, p, KIV_FILE_TRUNCATE, KIV_FILE_WRITE));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, f.fileHandle);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
-    EXPECT_EQ(nullptr, f.mappedView);
-    KivLogRecord r = log.at(KIVFN_KIVHFILE_OPEN, 280);
-    EXPECT_EQ(KIVOSFN_CREATEFILE, r.calledFunctionId);
-    EXPECT_EQ((Uint32)ERROR_FILE_NOT_FOUND, r.calledValue);
-    EXPECT_EQ(ECF_FILE_DOESNT_EXIST, r.messageCode);
-    // The caller's nine values come first, ahead of any hint the handler adds.
-    ASSERT_GE(r.items.size(), 9u);
-    EXPECT_EQ(p, r.items[0].asString());
-    EXPECT_EQ((Uint64)KIV_FILE_TRUNCATE, r.items[1].asUint());
-    EXPECT_EQ((Uint64)GENERIC_WRITE, r.items[6].asUint());
-    EXPECT_EQ((Uint64)FILE_ATTRIBUTE_NORMAL, r.items[8].asUint());
-    EXPECT_FALSE(exists(p));
-}
-
-TEST_F(FileTest, DeleteOnCloseRemovesTheFileAtClose)
-{
-    std::string p = path("temp.dat");
-    KIVHFile f;
-    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_CREATE_ALWAYS, KIV_FILE_READWRITE,
-                           KIV_FILE_DELETE_ON_CLOSE | KIV_FILE_WRITE_THROUGH));
-    EXPECT_EQ(0u, writeText(f, "scratch"));
-    // Asked without opening it: the file admits no opener that would not
-    // also let it be deleted.
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(p.c_str()));
-    EXPECT_EQ(0u, f.close());
-    EXPECT_FALSE(exists(p));
-}
-
-/* ---- read and write --------------------------------------------------- */
 
 TEST_F(FileTest, WrittenBytesReadBack)
 {
@@ -312,14 +238,10 @@ TEST_F(FileTest, WrittenBytesReadBack)
     Uint32 written = 0;
     EXPECT_EQ(0u, writeText(f, "hello world", &written));
     EXPECT_EQ(11u, written);
-    EXPECT_EQ(0u, writeText(f, "", &written)); // nothing to write: done at once
-    EXPECT_EQ(0u, written);
     EXPECT_EQ(0u, seekTo(f, 0, KIV_FILE_SEEK_SET));
     std::string text;
-    EXPECT_EQ(0u, readText(f, 0, &text));
     EXPECT_EQ(0u, readText(f, 6, &text));
     EXPECT_EQ("hello ", text);
-
     // A short read is the end of file with the bytes that were there; at
     // the end, nothing.  An answer, not a failure: nothing is logged.
     EXPECT_EQ(0u, seekTo(f, 7, KIV_FILE_SEEK_SET));
@@ -332,108 +254,27 @@ TEST_F(FileTest, WrittenBytesReadBack)
     EXPECT_EQ(0u, log.count());
 }
 
-TEST_F(FileTest, NullBufferWithBytesToMoveIsRefused)
-{
-    KIVHFile f;
-    openWith(f, path("nb.dat"), "abcd");
-    KIVFileReadParam rp;
-    rp.byteCount = 2;
-    Uint32 n = 7;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, f.read(&rp, nullptr, &n));
-    EXPECT_EQ(0u, n);
-    EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_READ, 20).level);
-    KIVFileWriteParam wp;
-    wp.byteCount = 2;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, f.write(&wp, &n));
-    EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_WRITE, 20).level);
-    EXPECT_EQ(0u, f.close());
-    EXPECT_EQ("abcd", kivtestReadFile(path("nb.dat")));
-}
-
-TEST_F(FileTest, WriteOnAReadOnlyHandleIsLoggedWithTheBufferAsText)
-{
-    KIVHFile f;
-    std::string p = path("ro.dat");
-    writeRaw(p, "abcd");
-    ASSERT_EQ(0u, openFile(f, p, KIV_FILE_OPEN_EXISTING, KIV_FILE_READ));
-    Uint32 written = 99;
-    EXPECT_NE(0u, writeText(f, "xyz", &written));
-    EXPECT_EQ(0u, written);
-    KivLogRecord r = log.at(KIVFN_KIVHFILE_WRITE, 40);
-    EXPECT_EQ(KIVOSFN_WRITEFILE, r.calledFunctionId);
-    ASSERT_GE(r.items.size(), 4u);
-    EXPECT_EQ(KIVLOG_TYPE_STRING, r.items[1].type);
-    EXPECT_EQ("xyz", r.items[1].asString());
-    EXPECT_EQ(3u, r.items[2].asUint());
-    EXPECT_EQ(0u, f.close());
-    EXPECT_EQ("abcd", kivtestReadFile(p));
-}
-
-TEST_F(FileTest, OperationsOnAClosedHandleFailWithTheSystemError)
-{
-    KIVHFile f;
-    std::string text;
-    Uint64 size = 0;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, readText(f, 4, &text));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, f.getSize(&size));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, f.sync());
-    KivLogRecord r = log.at(KIVFN_KIVHFILE_READ, 40);
-    EXPECT_EQ(KIVOSFN_READFILE, r.calledFunctionId);
-    EXPECT_EQ((Uint32)ERROR_INVALID_HANDLE, r.calledValue);
-    EXPECT_EQ(KIVOSFN_GETFILESIZE, log.at(KIVFN_KIVHFILE_GETSIZE, 10).calledFunctionId);
-    EXPECT_EQ(KIVOSFN_FLUSHFILEBUFFERS, log.at(KIVFN_KIVHFILE_SYNC, 10).calledFunctionId);
-}
-
-TEST_F(FileTest, CloseResetsTheFieldsAndForgetsAnOpenMapping)
-{
-    KIVHFile f;
-    openWith(f, path("close.dat"), "mapped bytes");
-    void* view = nullptr;
-    ASSERT_EQ(0u, mapFile(f, KIV_FILE_MAP_READONLY, &view));
-    HANDLE mapping = f.mappingHandle;
-    EXPECT_EQ(0u, f.sync());
-    EXPECT_EQ(0u, f.close());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, f.fileHandle);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
-    EXPECT_EQ(nullptr, f.mappedView);
-    // The mapping outlives the file handle; the caller still owns it.
-    EXPECT_EQ(0, std::memcmp(view, "mapped", 6));
-    EXPECT_TRUE(UnmapViewOfFile(view));
-    EXPECT_TRUE(CloseHandle(mapping));
-}
-
-/* ---- seek, size ------------------------------------------------------- */
-
 TEST_F(FileTest, SeekClampsBelowZeroAndStopsAtTheEnd)
 {
     KIVHFile f;
     openWith(f, path("seek.dat"), "0123456789");
     Uint64 pos = 99;
-    EXPECT_EQ(0u, seekTo(f, 4, KIV_FILE_SEEK_SET, &pos));
-    EXPECT_EQ(4u, pos);
     EXPECT_EQ(0u, seekTo(f, -5, KIV_FILE_SEEK_SET, &pos));
-    EXPECT_EQ(0u, pos);
-    EXPECT_EQ(0u, seekTo(f, 5, KIV_FILE_SEEK_CUR, &pos));
-    EXPECT_EQ(0u, seekTo(f, -100, KIV_FILE_SEEK_CUR, &pos));
     EXPECT_EQ(0u, pos);
     EXPECT_EQ(0u, seekTo(f, -3, KIV_FILE_SEEK_END, &pos));
     EXPECT_EQ(7u, pos);
     EXPECT_EQ(0u, seekTo(f, 10, KIV_FILE_SEEK_SET, &pos)); // exactly the end
     EXPECT_EQ(10u, pos);
     EXPECT_EQ(0u, seekTo(f, 6, KIV_FILE_SEEK_SET, nullptr));
-
     // One past the end is refused and the position stays.
     EXPECT_EQ(ECF_FILE_SEEK_BEYOND_EOF, seekTo(f, 11, KIV_FILE_SEEK_SET, &pos));
     EXPECT_EQ(6u, positionOf(f));
     KivLogRecord r = log.at(KIVFN_KIVHFILE_SEEK, 150);
     EXPECT_EQ(5u, r.level);
     ASSERT_EQ(2u, r.items.size());
-    EXPECT_EQ(8u, r.items[0].size);
     EXPECT_EQ(11u, r.items[0].asUint());
     EXPECT_EQ(10u, r.items[1].asUint());
     EXPECT_EQ(10u, sizeOf(f)); // a seek never extends the file
-
-    EXPECT_EQ(ECF_FILE_SEEK_BEYOND_EOF, seekTo(f, INT64_MAX, KIV_FILE_SEEK_CUR));
     EXPECT_EQ(ECF_INVALID_PARAMETER, seekTo(f, 0, 3));
     EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_SEEK, 120).level);
     EXPECT_EQ(0u, f.close());
@@ -445,20 +286,16 @@ TEST_F(FileTest, SetSizeKeepsThePositionWhileItLiesInsideTheFile)
     std::string p = path("setsize.dat");
     openWith(f, p, std::string(100, 'a'));
     EXPECT_EQ(0u, seekTo(f, 50, KIV_FILE_SEEK_SET));
-
     EXPECT_EQ(0u, setSize(f, 200)); // grow: the position comes back
     EXPECT_EQ(200u, sizeOf(f));
     EXPECT_EQ(50u, positionOf(f));
-
     EXPECT_EQ(0u, setSize(f, 20)); // shrink below it: the position is the new end
     EXPECT_EQ(20u, sizeOf(f));
     EXPECT_EQ(20u, positionOf(f));
-
     EXPECT_EQ(0u, seekTo(f, 5, KIV_FILE_SEEK_SET));
     EXPECT_EQ(0u, setSize(f, 10)); // shrink above it
     EXPECT_EQ(5u, positionOf(f));
     EXPECT_TRUE(log.of(KIVFN_KIVHFILE_SETSIZE).empty());
-
     EXPECT_EQ(ECF_INVALID_PARAMETER, setSize(f, 1, 1));
     KivLogRecord r = log.at(KIVFN_KIVHFILE_SETSIZE, 30);
     ASSERT_EQ(1u, r.items.size());
@@ -468,29 +305,6 @@ TEST_F(FileTest, SetSizeKeepsThePositionWhileItLiesInsideTheFile)
     EXPECT_EQ(std::string(10, 'a'), kivtestReadFile(p));
 }
 
-/* ---- lock ------------------------------------------------------------- */
-
-TEST_F(FileTest, LockRefusesBadTypeAndWaitMode)
-{
-    KIVHFile f;
-    openWith(f, path("lk.dat"), "x");
-    struct Case {
-        Uint32 type, wait, probe;
-    } cases[] = {
-        {3, KIV_FILE_LOCK_WAIT, 130},
-        {KIV_FILE_LOCK_EXCLUSIVE, 0, 140},
-    };
-    for (const auto& c : cases) {
-        log.clear();
-        EXPECT_EQ(ECF_INVALID_PARAMETER, lockFile(f, c.type, c.wait));
-        KivLogRecord r = log.at(KIVFN_KIVHFILE_LOCK, c.probe);
-        EXPECT_EQ(5u, r.level);
-        ASSERT_EQ(1u, r.items.size());
-        EXPECT_EQ(c.probe == 130 ? c.type : c.wait, r.items[0].asUint());
-    }
-    EXPECT_EQ(0u, f.close());
-}
-
 TEST_F(FileTest, LockOnOneHandleExcludesAnother)
 {
     std::string p = path("lock.dat");
@@ -498,22 +312,15 @@ TEST_F(FileTest, LockOnOneHandleExcludesAnother)
     KIVHFile a, b;
     ASSERT_EQ(0u, openFile(a, p, KIV_FILE_OPEN_EXISTING));
     ASSERT_EQ(0u, openFile(b, p, KIV_FILE_OPEN_EXISTING));
-
     EXPECT_EQ(0u, lockFile(a, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
     EXPECT_EQ(ECF_FILE_LOCK, lockFile(b, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
     EXPECT_EQ(0u, a.unlock());
-
     // Shared locks coexist and keep an exclusive one out.
     EXPECT_EQ(0u, lockFile(a, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
     EXPECT_EQ(0u, lockFile(b, KIV_FILE_LOCK_SHARED, KIV_FILE_LOCK_NOWAIT));
     EXPECT_EQ(0u, a.unlock());
     EXPECT_EQ(ECF_FILE_LOCK, lockFile(a, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_NOWAIT));
     EXPECT_EQ(0u, b.unlock());
-    // A waiting lock on a free file is granted at once.  Waiting for another
-    // process to let go is the Win32 layer's, tested with its locks.
-    EXPECT_EQ(0u, lockFile(a, KIV_FILE_LOCK_EXCLUSIVE, KIV_FILE_LOCK_WAIT));
-    EXPECT_EQ(0u, a.unlock());
-
     // An unlocked file unlocks without complaint; a refused lock is no failure.
     EXPECT_EQ(0u, a.unlock());
     EXPECT_TRUE(log.of(KIVFN_KIVHFILE_LOCK).empty());
@@ -521,8 +328,6 @@ TEST_F(FileTest, LockOnOneHandleExcludesAnother)
     EXPECT_EQ(0u, a.close());
     EXPECT_EQ(0u, b.close());
 }
-
-/* ---- map -------------------------------------------------------------- */
 
 TEST_F(FileTest, ReadWriteMapChangesTheFileAndCopyOnWriteDoesNot)
 {
@@ -549,35 +354,7 @@ TEST_F(FileTest, ReadWriteMapChangesTheFileAndCopyOnWriteDoesNot)
     EXPECT_EQ("BBaaaaaa", kivtestReadFile(p)); // the file does not
 }
 
-TEST_F(FileTest, FailedMappingLeavesNoMappingBehind)
-{
-    KIVHFile f;
-    std::string p = path("mapfail.dat");
-    openWith(f, p, ""); // an empty file has nothing to map
-    void* view = &f;
-    for (Uint32 protection : {0u, 8u}) {
-        log.clear();
-        EXPECT_EQ(ECF_INVALID_PARAMETER, mapFile(f, protection, &view)) << protection;
-        EXPECT_EQ(5u, log.at(KIVFN_KIVHFILE_MAP, 60).level);
-    }
-    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
-    log.clear();
-    EXPECT_NE(0u, mapFile(f, KIV_FILE_MAP_READONLY, &view));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, f.mappingHandle);
-    EXPECT_EQ(KIVOSFN_CREATEFILEMAPPING, log.at(KIVFN_KIVHFILE_MAP, 70).calledFunctionId);
-    EXPECT_EQ(0u, f.close());
-}
-
-/* ---- primitive file --------------------------------------------------- */
-
 namespace {
-/* Gives the tests the protected adoption of a handle, as derived classes
- * have it. */
-class AdoptingFile : public KIVPrimitiveFileOp {
-public:
-    void adopt(HANDLE h) { setFileHandle(h); }
-};
-
 class PrimitiveFile : public ::testing::Test {
 protected:
     KivTestTempDir dir;
@@ -616,31 +393,4 @@ TEST_F(PrimitiveFile, WriteReadSeekAndSize)
     EXPECT_FALSE(f.isValid()); // a closed object does not look open
     f.close();                 // and closing it again does nothing
     EXPECT_EQ("abcde[42-x]" + std::string(2047, 'q'), kivtestReadFile(p));
-}
-
-TEST_F(PrimitiveFile, AccessFlagsLimitTheHandle)
-{
-    writeRaw(p, "data");
-    KIVPrimitiveFileOp f;
-    ASSERT_EQ(0, f.open(p.c_str(), KIV_PFILE_READONLY | KIV_PFILE_WRITEONLY));
-    EXPECT_NE(0, f.write("zz", 0)); // read only wins
-    f.close();
-    char buf[4];
-    Uint32 got = 9;
-    ASSERT_EQ(0, f.open(p.c_str(), KIV_PFILE_WRITEONLY | KIV_PFILE_EXISTING));
-    EXPECT_NE(0, f.read(4, buf, &got));
-    EXPECT_EQ(0u, got);
-    EXPECT_EQ(0, f.write("DA", 0));
-    f.close();
-    EXPECT_EQ("DAta", kivtestReadFile(p));
-
-    /* An adopted handle is written through and closed with the object. */
-    KIVHFile h;
-    ASSERT_EQ(0u, openFile(h, p, KIV_FILE_CREATE_ALWAYS));
-    AdoptingFile a;
-    a.adopt(h.getFileHandle());
-    EXPECT_TRUE(a.isValid());
-    EXPECT_EQ(0, a.write("adopted", 0));
-    a.close();
-    EXPECT_EQ("adopted", kivtestReadFile(p));
 }
