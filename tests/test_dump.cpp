@@ -1,10 +1,6 @@
 /*
- * test_dump.cpp - trace dump files through real files: the header and tail
- * a dumping tool writes, every validation code with a damaged file (and the
- * file position put back), and the parser in both directions over
- * instantaneous dumps of each ring mode, continuous files, profile dumps,
- * garbage slots and records larger than the read buffer.  Continuous and
- * circular files written while processes write are the stress test's.
+ * test_dump.cpp - trace dump files: the header and tail a dumping tool writes,
+ * each validation code with a damaged file, and the parser in both directions.
  */
 #include "gtdump.h"
 #include "kivecf.h"
@@ -15,8 +11,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +25,7 @@ const Uint32 kMark = 0x5EC0DE00u;        /* entry word b of the test's records *
 typedef std::vector<Uint8> Bytes;
 typedef std::vector<Uint32> Indexes;
 
-/* A control block in private memory, initialised, attached and enabled for
- * the scope. */
+/* A control block in private memory, initialised, attached and enabled. */
 class Trace {
 public:
     Trace(Uint32 kind, Uint32 bufferSize = kRing, Uint32 flags = 0)
@@ -41,9 +34,7 @@ public:
         o->bufferSize = bufferSize;
         o->traceKind = kind;
         o->traceFlags = flags;
-        size_t bytes = (kind & GTRACE_KIND_PROFILE) ? GTRACE_HEADER_SIZE + (size_t)bufferSize
-                                                    : gtraceGetAllocSize(bufferSize);
-        m_words.assign(bytes / 8 + 1, 0);
+        m_words.assign(gtraceGetAllocSize(bufferSize) / 8 + 1, 0);
         EXPECT_EQ(0u, gtraceInitialize(block(), o.get()));
         gtraceAttach(block(), 4711, nullptr, nullptr, nullptr);
         gtraceEnable();
@@ -56,8 +47,7 @@ private:
     std::vector<Uint64> m_words;
 };
 
-/* Record `index` of the test: one slot, or with `extra` bytes of items
- * several slots.  Its entry word a is the index. */
+/* Record `index` (its entry word a); with `extra` item bytes several slots. */
 void record(Uint32 index, Uint32 extra = 0)
 {
     if (extra == 0) {
@@ -80,9 +70,7 @@ void writeBytes(const std::string& path, const Bytes& bytes)
 {
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    if (!bytes.empty()) {
-        ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
-    }
+    EXPECT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
     fclose(f);
 }
 
@@ -100,9 +88,7 @@ Bytes dumpOf(bool instantaneous)
     Uint32 size = 0;
     EXPECT_EQ(0u, gtraceGetDumpHeaderBuffer(instantaneous ? 1 : 0, out.data(), &data, &size));
     append(out, data, size);
-    GtraceOptions* o = nullptr;
-    gtraceGetOptionsPtr(&o);
-    if (instantaneous && !(o->traceKind & GTRACE_KIND_PROFILE)) {
+    if (instantaneous) {
         RamboDumpTail tail;
         memset(&tail, 0, sizeof tail);
         EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
@@ -118,11 +104,10 @@ RamboDumpTail* tailIn(Bytes& dump)
 }
 
 /* A continuous dump of the block's options with `data` as its slots. */
-Bytes continuousDump(Uint64 wrapFileSize, const Bytes& data)
+Bytes continuousDump(const Bytes& data)
 {
     Bytes d = dumpOf(false);
     d.resize(GTRACE_DUMP_HEADER_SIZE);
-    headerIn(d)->options.wrapFileSize = wrapFileSize;
     append(d, data.data(), data.size());
     return d;
 }
@@ -137,11 +122,7 @@ public:
         p.accessMode = KIV_FILE_READ;
         rc = file.open(&p);
     }
-    ~DumpFile()
-    {
-        if (rc == 0)
-            file.close();
-    }
+    ~DumpFile() { if (rc == 0) file.close(); }
     Uint64 position()
     {
         KIVFileSeekParam p;
@@ -166,8 +147,7 @@ struct Walk {
     Uint32 rejected = 0;
 };
 
-/* The expected order for a tool: validate, open, parse until 0, ask wrap
- * and truncation, close. */
+/* As a tool does: validate, open, parse until 0, ask wrap/truncation, close. */
 Walk walk(const std::string& path, bool forward)
 {
     Walk w;
@@ -205,25 +185,80 @@ Indexes range(Uint32 from, Uint32 to)
     return out;
 }
 
-Indexes reversed(Indexes v)
+Indexes reversed(Indexes v) { return Indexes(v.rbegin(), v.rend()); }
+
+const Uint32 kTail = 0xFFFFFFFFu;  /* the newest records, consecutive */
+const Uint8 kAny = 0xFF;           /* a flag the case does not look at */
+
+/* Records of up to 2048 slots, crossing every read-buffer refill boundary. */
+Uint32 largeRecords()
 {
-    std::reverse(v.begin(), v.end());
-    return v;
+    for (Uint32 i = 0; i < 700; ++i)
+        record(i, i % 5 == 0 ? 0xFFFF - 8 : (i * 977) % 9000);
+    return 700;
 }
 
-/* Both directions give the same records in opposite orders; returns the
- * forward walk. */
-Walk expectBothWays(const std::string& path, const Indexes& oldestFirst)
+/* Fills a stop-when-full ring, overflows by 50; returns the number that fitted. */
+Uint32 overflowStopRing()
 {
-    Walk fw = walk(path, true);
-    EXPECT_EQ(oldestFirst, fw.records);
-    EXPECT_EQ(reversed(oldestFirst), walk(path, false).records);
-    return fw;
+    Uint32 i = 0;
+    while (g_pGTCB != nullptr && gtraceRingBuffer(g_pGTCB)->counter < kSlots)
+        record(i++);
+    const Uint32 kept = i;
+    for (Uint32 j = 0; j < 50; ++j)
+        record(i++);
+    return kept;
+}
+
+struct RoundTripCase {
+    const char* name;
+    Uint32 kind, ring;
+    /* Writes the records and returns the end of the expected range. */
+    Uint32 (*write)();
+    Uint32 from;        /* first expected record, or kTail */
+    size_t atLeast;     /* with kTail: the least number that must survive */
+    Uint8 wrapped, lost, rejected;
+};
+
+const RoundTripCase kRoundTrips[] = {
+    {"wrapping, not yet round", GTRACE_KIND_WRAP, kRing, [] { records(0, 300); return 300u; },
+     0, 0, 0, 0, 0},
+    {"wrapped: the last lap", GTRACE_KIND_WRAP, kRing, [] { records(0, 20000); return 20000u; },
+     kTail, 5000, 1, 0, kAny},
+    {"stop when full, overflowed", GTRACE_KIND_STOP, kRing, overflowStopRing, 0, 0, kAny, 1, kAny},
+    {"empty", GTRACE_KIND_WRAP, kRing, [] { return 0u; }, 0, 0, kAny, kAny, kAny},
+    {"large records", GTRACE_KIND_WRAP, 0x400000, largeRecords, kTail, 51, kAny, kAny, kAny},
+};
+
+void expectFlag(Uint8 want, Uint8 got, const char* what)
+{
+    if (want != kAny) {
+        EXPECT_EQ(want, got) << what;
+    }
+}
+
+/* Validate `dump` after `lead` other bytes: position restored, parser agrees. */
+Uint32 validateAt(const Bytes& dump, Uint32 lead = 100, Uint32 expectedKind = 0)
+{
+    KivTestTempDir dir;
+    Bytes file(lead, 0x33);
+    append(file, dump.data(), dump.size());
+    writeBytes(dir.file("v"), file);
+    DumpFile f(dir.file("v"));
+    f.seek(lead);
+    Uint32 rc = gtraceValidateDumpFile(&f.file, expectedKind);
+    EXPECT_EQ(lead, f.position()) << "position not restored, rc " << std::hex << rc;
+    GtraceDumpFileParser parser;
+    Uint32 openRc = gtraceOpenDumpFileParser(&f.file, &parser, 1);
+    if (rc != ECF_INVALID_PARAMETER) {
+        EXPECT_EQ(rc, openRc);
+    }
+    if (openRc == 0)
+        gtraceCloseDumpFileParser(&parser);
+    return rc;
 }
 
 } // namespace
-
-/* ---- Writing: header buffer and tail --------------------------------------- */
 
 TEST(DumpWrite, HeaderAndTailOfAnAttachedInitialisedBlock)
 {
@@ -251,14 +286,9 @@ TEST(DumpWrite, HeaderAndTailOfAnAttachedInitialisedBlock)
     ASSERT_EQ(0u, gtraceGetDumpHeaderBuffer(1, h.data(), &data, &size));
     EXPECT_EQ(0, memcmp(h.data(), "GTDUMP1", 8));
     EXPECT_EQ(0, memcmp(&headerIn(h)->options, &t.block()->options, GTRACE_OPTIONS_SIZE));
-    KIVTickConversionFactor mine;
-    mine.initialize();
-    EXPECT_EQ(mine.frequency, headerIn(h)->tickFactor.frequency);
     EXPECT_EQ(RAMBO_DUMP_INSTANTANEOUS, headerIn(h)->ring.dumpType);
     EXPECT_EQ((void*)ramboSlots(t.ring()), data);
     EXPECT_EQ(kRing, size);
-    ASSERT_EQ(0u, gtraceGetDumpHeaderBuffer(0, h.data(), nullptr, nullptr));
-    EXPECT_EQ(RAMBO_DUMP_CONTINUOUS, headerIn(h)->ring.dumpType);
 
     memset(&tail, 0, sizeof tail);
     ASSERT_EQ(0u, gtraceGetDumpTail(&tail));
@@ -267,79 +297,7 @@ TEST(DumpWrite, HeaderAndTailOfAnAttachedInitialisedBlock)
     EXPECT_EQ(t.ring()->counter % kSlots, tail.slotIndex);
 }
 
-/* ---- Round trips of instantaneous dumps ------------------------------------ */
-
-namespace {
-
-const Uint32 kTail = 0xFFFFFFFFu;  /* the newest records, consecutive */
-const Uint8 kAny = 0xFF;           /* a flag the case does not look at */
-
-/* Records of up to 2048 slots in a ring larger than the read buffer: every
- * refill boundary is crossed by some record, in both directions. */
-Uint32 largeRecords()
-{
-    for (Uint32 i = 0; i < 700; ++i)
-        record(i, i % 5 == 0 ? 0xFFFF - 8 : (i * 977) % 9000);
-    return 700;
-}
-
-/* Fills a stop-when-full ring and sends 50 more records to the scratch area;
- * returns the number that fitted. */
-Uint32 overflowStopRing()
-{
-    Uint32 i = 0;
-    while (g_pGTCB != nullptr && gtraceRingBuffer(g_pGTCB)->counter < kSlots)
-        record(i++);
-    const Uint32 kept = i;
-    for (Uint32 j = 0; j < 50; ++j)
-        record(i++);
-    return kept;
-}
-
-struct RoundTripCase {
-    const char* name;
-    Uint32 kind, ring;
-    /* Writes the records and returns the end of the expected range. */
-    Uint32 (*write)();
-    Uint32 from;        /* first expected record, or kTail */
-    size_t atLeast;     /* with kTail: the least number that must survive */
-    Uint8 wrapped, lost, rejected;
-};
-
-const RoundTripCase kRoundTrips[] = {
-    {"wrapping, not yet round", GTRACE_KIND_WRAP, kRing, [] { records(0, 300); return 300u; },
-     0, 0, 0, 0, 0},
-    {"wrapped: the last lap", GTRACE_KIND_WRAP, kRing, [] { records(0, 20000); return 20000u; },
-     kTail, 5000, 1, 0, kAny},
-    /* Stale records of the old sequence are not torn ones, nor are their
-     * headers left inside the padding of new ones. */
-    {"wrapping, cleared", GTRACE_KIND_WRAP, kRing,
-     [] { records(0, 5000); gtraceClear(); records(5000, 5100); return 5100u; },
-     5000, 0, 0, kAny, 0},
-    {"stop when full, not full", GTRACE_KIND_STOP, kRing, [] { records(0, 1000); return 1000u; },
-     0, 0, 0, 0, kAny},
-    {"stop when full, overflowed", GTRACE_KIND_STOP, kRing, overflowStopRing, 0, 0, kAny, 1, kAny},
-    {"stop when full, cleared", GTRACE_KIND_STOP, kRing,
-     [] { records(0, 3000); gtraceClear(); records(3000, 3040); return 3040u; },
-     3000, 0, kAny, kAny, kAny},
-    /* No dumper: the hand-shake must not hold the writers. */
-    {"chunked, dumped at once", GTRACE_KIND_CHUNKED, kRing,
-     [] { gtraceAutoDumpEnabled(0); records(0, 12000); return 12000u; }, kTail, 1, kAny, kAny, kAny},
-    {"empty", GTRACE_KIND_WRAP, kRing, [] { return 0u; }, 0, 0, kAny, kAny, kAny},
-    {"large records", GTRACE_KIND_WRAP, 0x400000, largeRecords, kTail, 51, kAny, kAny, kAny},
-};
-
-void expectFlag(Uint8 want, Uint8 got, const char* what)
-{
-    if (want != kAny) {
-        EXPECT_EQ(want, got) << what;
-    }
-}
-
-} // namespace
-
-/* Instantaneous dumps of each ring mode: both directions give the expected
- * records in opposite orders. */
+/* Instantaneous dumps of each ring mode: both directions, opposite orders. */
 TEST(DumpRoundTrip, EachRingModeBothWays)
 {
     for (const RoundTripCase& c : kRoundTrips) {
@@ -365,40 +323,9 @@ TEST(DumpRoundTrip, EachRingModeBothWays)
     }
 }
 
-TEST(DumpRoundTrip, PayloadPositionAndShortCopy)
-{
-    KivTestTempDir dir;
-    Trace t(GTRACE_KIND_WRAP);
-    record(1);
-    record(2, 1000);
-    const Bytes file = dumpOf(true);
-    writeBytes(dir.file("d"), file);
-
-    DumpFile f(dir.file("d"));
-    GtraceDumpFileParser parser;
-    ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, 1));
-    Uint8 out[64];
-    memset(out, 0xAA, sizeof out);
-    Uint64 at = 0;
-    EXPECT_EQ(52u, gtraceParseRecords(&f.file, &parser, &at, out, 20));
-    EXPECT_EQ(0, memcmp(out, &file[at], 20));
-    EXPECT_EQ(0xAA, out[20]) << "only outSize bytes copied";
-    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 8u, at) << "the first slot's payload";
-
-    const Uint32 big = ramboSlotsFor(0x38 + 8 + 1000) * 64 - 12;
-    EXPECT_EQ(big, gtraceParseRecords(&f.file, &parser, &at, nullptr, 0)) << "no copy asked for";
-    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 64u + 8u, at);
-    Bytes whole(big);
-    EXPECT_EQ(0u, gtraceParseRecords(&f.file, &parser, nullptr, whole.data(), big));
-    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(&parser)) << "closed twice";
-}
-
-/* ---- Continuous and circular files ----------------------------------------- */
-
 /* A dumping tool appended the slots written so far; a partial slot at the
  * end is not visited, nor is data shorter than one slot. */
-TEST(DumpContinuous, EmptyPartialAndShortData)
+TEST(DumpContinuous, PartialAndShortData)
 {
     KivTestTempDir dir;
     Trace t(GTRACE_KIND_CHUNKED);
@@ -408,16 +335,14 @@ TEST(DumpContinuous, EmptyPartialAndShortData)
     const Uint8* slots = ramboSlots(t.ring());
     Bytes used(slots, slots + t.ring()->counter * 64);
     used.resize(used.size() + 40, 0x77);
-    writeBytes(dir.file("partial"), continuousDump(0, used));
-    Walk w = expectBothWays(dir.file("partial"), range(0, 400));
+    writeBytes(dir.file("partial"), continuousDump(used));
+    Walk w = walk(dir.file("partial"), true);
+    EXPECT_EQ(range(0, 400), w.records);
+    EXPECT_EQ(reversed(range(0, 400)), walk(dir.file("partial"), false).records);
     EXPECT_EQ(0u, w.wrapped);
     EXPECT_EQ(0u, w.lost);
 
-    writeBytes(dir.file("empty"), continuousDump(0, Bytes()));
-    EXPECT_TRUE(walk(dir.file("empty"), true).records.empty());
-    EXPECT_TRUE(walk(dir.file("empty"), false).records.empty());
-
-    writeBytes(dir.file("short"), continuousDump(0, Bytes(63, 0)));
+    writeBytes(dir.file("short"), continuousDump(Bytes(63, 0)));
     DumpFile f(dir.file("short"));
     EXPECT_EQ(ECF_RAMBO_DUMP_TRUNCATED, gtraceValidateDumpFile(&f.file, 0));
     GtraceDumpFileParser parser;
@@ -426,127 +351,15 @@ TEST(DumpContinuous, EmptyPartialAndShortData)
     EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser)) << "a parser that never opened";
 }
 
-/* ---- Profile dumps --------------------------------------------------------- */
-
-TEST(DumpProfile, EntriesOfUsedFunctionsRoundTrip)
-{
-    KivTestTempDir dir;
-    std::map<Uint32, Uint32> calls;
-    {
-        Trace t(GTRACE_KIND_PROFILE, 0x80000, GTRACE_FLAG_TIMESTAMP | GTRACE_FLAG_CALL_STACKS);
-        for (Uint32 i = 0; i < 30; ++i) {
-            Uint32 fn = 0x081A0000u + 1 + i % 6;
-            Uint32 rc = 0;
-            gtraceEntry(kivThreadID(), 0, fn, 0, 1000000);
-            gtraceExit(kivThreadID(), 0, fn, &rc, 0, 0);
-            ++calls[fn];
-        }
-        // The data is the profile table; there is no tail.
-        RamboDumpTail tail;
-        memset(&tail, 0x5A, sizeof tail);
-        EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
-        EXPECT_EQ(0x5A, reinterpret_cast<Uint8*>(&tail)[0]) << "nothing written";
-        writeBytes(dir.file("p"), dumpOf(true));
-    }
-    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 0x80000u, kivtestReadFile(dir.file("p")).size());
-
-    for (Uint8 forward = 0; forward < 2; ++forward) {
-        DumpFile f(dir.file("p"));
-        EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceValidateDumpFile(&f.file, GTRACE_PARSER_RING));
-        ASSERT_EQ(0u, gtraceValidateDumpFile(&f.file, GTRACE_PARSER_PROFILE));
-        ASSERT_EQ(0u, gtraceValidateDumpFile(&f.file, 0));
-        GtraceDumpFileParser parser;
-        ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
-        EXPECT_EQ(GTRACE_PARSER_PROFILE, parser.kind);
-        std::map<Uint32, Uint32> seen;
-        GtraceProfileEntry e;
-        Uint64 at = 0;
-        while (gtraceParseRecords(&f.file, &parser, &at, &e, sizeof e) == sizeof e) {
-            EXPECT_EQ(0u, seen.count(e.functionId));
-            seen[e.functionId] = e.callCount;
-            EXPECT_EQ(0u, (at - GTRACE_DUMP_HEADER_SIZE) % 16);
-        }
-        EXPECT_EQ(calls, seen);
-        EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
-    }
-}
-
-/* ---- Validation: every code, with the position put back -------------------- */
-
-namespace {
-
-/* A good instantaneous dump of a few records. */
-Bytes goodDump()
-{
-    Trace t(GTRACE_KIND_WRAP);
-    records(0, 20);
-    return dumpOf(true);
-}
-
-/* Validate `dump` placed after `lead` bytes of something else, starting
- * at the dump; the position must come back, the ring part alone and the
- * parser must give the same answer. */
-Uint32 validateAt(const Bytes& dump, Uint32 lead = 100, Uint32 expectedKind = 0)
-{
-    KivTestTempDir dir;
-    Bytes file(lead, 0x33);
-    append(file, dump.data(), dump.size());
-    writeBytes(dir.file("v"), file);
-    DumpFile f(dir.file("v"));
-    f.seek(lead);
-    Uint32 rc = gtraceValidateDumpFile(&f.file, expectedKind);
-    EXPECT_EQ(lead, f.position()) << "position not restored, rc " << std::hex << rc;
-    if (lead + GTRACE_DUMP_PREFIX_SIZE <= file.size()) {
-        f.seek(lead + GTRACE_DUMP_PREFIX_SIZE);
-        Uint32 ringRc = ramboValidateDumpFile(&f.file);
-        EXPECT_EQ(lead + GTRACE_DUMP_PREFIX_SIZE, f.position());
-        if (rc != ECF_GTRACE_INVALID_DUMP_EYE_CATCHER && rc != ECF_INVALID_PARAMETER) {
-            EXPECT_EQ(rc, ringRc) << "the ring part alone gives the same answer";
-        }
-    }
-    f.seek(lead);
-    GtraceDumpFileParser parser;
-    Uint32 openRc = gtraceOpenDumpFileParser(&f.file, &parser, 1);
-    if (rc != ECF_INVALID_PARAMETER) {
-        EXPECT_EQ(rc, openRc);
-    }
-    if (openRc == 0)
-        gtraceCloseDumpFileParser(&parser);
-    return rc;
-}
-
-Bytes lcgBytes(size_t n, Uint32 seed)
-{
-    Bytes out(n);
-    for (Uint8& b : out) {
-        seed = seed * 1103515245u + 12345u;
-        b = static_cast<Uint8>(seed >> 16);
-    }
-    return out;
-}
-
-/* Walks a whole file with a fresh parser; the number of records. */
-Uint32 countRecords(const std::string& path, Uint8 forward, Uint32* rejected)
-{
-    DumpFile f(path);
-    GtraceDumpFileParser parser;
-    EXPECT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
-    Uint32 n = 0;
-    while (gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0) != 0)
-        ++n;
-    if (parser.kind != GTRACE_PARSER_PROFILE) {
-        EXPECT_EQ(0u, ramboGetRejectedRecords(&parser.ring, rejected));
-    }
-    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
-    return n;
-}
-
-} // namespace
-
 /* Every damage a dump can have, and its code. */
 TEST(DumpValidate, DamagedHeadersAndTails)
 {
-    const Bytes d = goodDump();
+    Bytes d;
+    {
+        Trace t(GTRACE_KIND_WRAP);
+        records(0, 20);
+        d = dumpOf(true);
+    }
     EXPECT_EQ(0u, validateAt(d, 0));
     EXPECT_EQ(0u, validateAt(d, 100, GTRACE_PARSER_RING));
     EXPECT_EQ(ECF_INVALID_PARAMETER, validateAt(d, 100, GTRACE_PARSER_PROFILE));
@@ -564,8 +377,7 @@ TEST(DumpValidate, DamagedHeadersAndTails)
         Bytes dump;
         Uint32 rc;
     } cases[] = {
-        {"trace header cut", cut(200567), ECF_GTRACE_DUMP_HEADER_TRUNCATED},
-        {"empty", Bytes(), ECF_GTRACE_DUMP_HEADER_TRUNCATED},
+        {"trace header cut", cut(GTRACE_DUMP_PREFIX_SIZE - 1), ECF_GTRACE_DUMP_HEADER_TRUNCATED},
         {"GTDUMP2", changed([](Bytes& b) { b[6] = '2'; }), ECF_GTRACE_INVALID_DUMP_EYE_CATCHER},
         {"ring header cut", cut(GTRACE_DUMP_PREFIX_SIZE + 10), ECF_RAMBO_DUMP_HEADER_TRUNCATED},
         {"ring eye-catcher", changed([](Bytes& b) { headerIn(b)->ring.eyeCatcher[1] = 'h'; }),
@@ -575,79 +387,14 @@ TEST(DumpValidate, DamagedHeadersAndTails)
         {"size too small", changed([](Bytes& b) { headerIn(b)->ring.bufferSize = 0x7FFFF; }),
          ECF_RAMBO_INVALID_DUMP_BUFFER_SIZE},
         {"no tail", cut(d.size() - 32), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
-        {"short data", cut(GTRACE_DUMP_HEADER_SIZE + 1000), ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
-        // The header claims a bigger buffer than the file holds.
-        {"mis-sized", changed([](Bytes& b) { headerIn(b)->ring.bufferSize = 0x100000; }),
-         ECF_RAMBO_INSTANT_DUMP_TRUNCATED},
         {"tail eye-catcher", changed([](Bytes& b) { tailIn(b)->eyeCatcher[0] = '#'; }),
          ECF_RAMBO_INVALID_DUMP_TAIL_EYE_CATCHER},
         {"slot index", changed([](Bytes& b) { tailIn(b)->slotIndex = kSlots; }),
          ECF_RAMBO_INVALID_DUMP_SLOT_INDEX},
         {"last slot index", changed([](Bytes& b) { tailIn(b)->slotIndex = kSlots - 1; }), 0},
-        // Extra bytes after the tail are not the validator's business.
-        {"longer", changed([](Bytes& b) { b.resize(b.size() + 100, 0); }), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.rc, validateAt(c.dump));
     }
-}
-
-/* Garbage: refused with its code, or walked to an end without a crash. */
-TEST(DumpValidate, GarbageNeverValidatesOrCrashesTheParser)
-{
-    KivTestTempDir dir;
-    Bytes garbage = lcgBytes(300000, 12345);
-    EXPECT_EQ(ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, validateAt(garbage));
-    // With a correct eye-catcher and a ring kind, the ring header is garbage.
-    memcpy(garbage.data(), "GTDUMP1", 8);
-    GtraceOptions* o = &headerIn(garbage)->options;
-    o->traceKind = GTRACE_KIND_WRAP;
-    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER, validateAt(garbage));
-
-    // A profile kind does not look at the ring header, and walks whatever
-    // entries the file holds without running past its end.
-    o->traceKind = GTRACE_KIND_PROFILE;
-    o->bufferSize = 0xFFFFFFF0u;
-    writeBytes(dir.file("p"), garbage);
-    // Good headers with garbage slots, some of which look sealed with a
-    // sequence number of the last lap but are not whole: nothing is found
-    // and they are counted.
-    Bytes d = goodDump();
-    const Bytes noise = lcgBytes(kRing, 99);
-    memcpy(d.data() + GTRACE_DUMP_HEADER_SIZE, noise.data(), kRing);
-    for (Uint32 s = 0; s < kSlots; s += 97) {
-        Uint8* slot = d.data() + GTRACE_DUMP_HEADER_SIZE + s * 64;
-        const Uint32 sequence = 5;
-        memcpy(slot, &sequence, 4);
-        slot[4] = 0xFE;
-        slot[5] = 0xCA;
-    }
-    writeBytes(dir.file("g"), d);
-
-    for (Uint8 forward : {1, 0}) {
-        SCOPED_TRACE(forward);
-        Uint32 rejected = 0;
-        const Uint32 entries = countRecords(dir.file("p"), forward, &rejected);
-        EXPECT_LE(entries, (garbage.size() - GTRACE_DUMP_HEADER_SIZE) / 16);
-        EXPECT_GT(entries, 0u);
-        EXPECT_EQ(0u, countRecords(dir.file("g"), forward, &rejected));
-        EXPECT_GE(rejected, kSlots / 97);
-    }
-}
-
-TEST(DumpValidate, QueriesNeedAnOpenParser)
-{
-    RamboDumpParser s;
-    memset(&s, 0, sizeof s);
-    Uint8 flag;
-    Uint32 n;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboDidBufferWrap(&s, &flag));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboWasBufferTruncated(&s, &flag));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboGetRejectedRecords(&s, &n));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboCloseDumpFileParser(&s));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceCloseDumpFileParser(nullptr));
-    EXPECT_EQ(0u, ramboParseDumpFile(nullptr, &s, nullptr, nullptr, 0));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, ramboOpenDumpFileParser(nullptr, &s, 1));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceOpenDumpFileParser(nullptr, nullptr, 1));
 }

