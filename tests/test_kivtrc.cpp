@@ -1,12 +1,7 @@
 /*
  * test_kivtrc.cpp - the trace tool run as a user runs it: the built kivtrc
- * and kivtrcdemo programs beside this test program, started with arguments,
- * their exit codes and output checked.  A trace is started, the demo host
- * (or child processes of this program) write into it, it is dumped at once
- * or continuously, the dumps are formatted, filters are changed, and
- * damaged dump files are refused with their validation code.  The parser's
- * own paths (torn records, each damage, both directions) are the dump
- * tests' business.
+ * and kivtrcdemo programs started with arguments, their exit codes and
+ * output checked.  The parser's own paths are the dump tests' business.
  */
 #include "gtattach.h"
 #include "gtdump.h"
@@ -36,8 +31,6 @@
 namespace {
 
 typedef std::vector<std::string> Args;
-
-/* ---- Running the tools ---------------------------------------------------------- */
 
 std::string programPath(const std::string& name)
 {
@@ -111,23 +104,14 @@ struct Program {
         child = kivtestSpawnChild("kivtrcProgram", all);
     }
     ~Program() { wait(); }
-    int wait()
-    {
-        if (!done)
-            code = kivtestWaitChild(child);
-        done = true;
-        return code;
-    }
+    int wait() { return done ? code : (done = true, code = kivtestWaitChild(child)); }
     std::string out, err;
     KivTestProcess child;
     bool done = false;
     int code = -1;
 };
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
+struct Result { int code = -1; std::string out, err; };
 
 std::vector<std::string> lines(const std::string& text)
 {
@@ -157,11 +141,8 @@ protected:
     {
         const std::string stem = dir_.file("run" + std::to_string(++runs_));
         Program p(program, args, stem);
-        Result r;
-        r.code = p.wait();
+        Result r = {p.wait(), kivtestReadFile(p.out), kivtestReadFile(p.err)};
         EXPECT_GT(125, r.code) << "cannot start " << programPath(program);
-        r.out = kivtestReadFile(p.out);
-        r.err = kivtestReadFile(p.err);
         return r;
     }
     Result tool(const Args& args) { return run("kivtrc", args); }
@@ -201,17 +182,14 @@ protected:
  * summary). */
 std::vector<std::string> recordLines(const std::string& fmtOutput)
 {
-    std::vector<std::string> all = lines(fmtOutput), out;
+    std::vector<std::string> out;
     bool inside = false;
-    for (const std::string& l : all) {
-        if (contains(l, "sequence") && contains(l, "function")) {
-            inside = true;
-            continue;
-        }
+    for (const std::string& l : lines(fmtOutput)) {
         if (inside && contains(l, " records"))
             break;
         if (inside)
             out.push_back(l);
+        inside = inside || (contains(l, "sequence") && contains(l, "function"));
     }
     return out;
 }
@@ -221,11 +199,7 @@ Uint32 sequenceOf(const std::string& line)
     return static_cast<Uint32>(strtoul(line.c_str(), nullptr, 10));
 }
 
-struct Written {
-    Uint32 sequence;
-    Uint32 writer;
-    Uint32 k;
-};
+struct Written { Uint32 sequence, writer, k; };
 
 /* The writers' records in a fmt listing (an entry of kivSleep, its words a
  * and b naming writer and number), in the listing's order. */
@@ -265,106 +239,63 @@ KIVTEST_CHILD(kivtrcWriter)
     return 0;
 }
 
-/* ---- Attaching by name ----------------------------------------------------- */
-
-TEST(TraceNamedAttach, NamesAndMissingOrIncompleteBlocks)
+TEST(TraceNamedAttach, BadNamesMissingIncompleteAndAttachedBlocks)
 {
     KIVIPCResID id;
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceNamedResID(nullptr, &id));
-    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceNamedResID("x", nullptr));
-    for (const char* bad : {(const char*)nullptr, "", "a\\b"})
-        EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceAttachNamed(bad));
+    EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceAttachNamed(""));
     EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceAttachNamed(std::string(201, 'n').c_str()));
     EXPECT_EQ(0u, gtraceNamedResID(std::string(200, 'n').c_str(), &id));
-
     const std::string name = kivtestUniqueName("named");
     EXPECT_EQ(ECF_MEM_DOESNT_EXIST, gtraceAttachNamed(name.c_str()));
-
-    // Memory of that name that holds no laid-out block.
-    KIVHIPCMemory memory;
-    KIVIPCMemoryCreateParam p;
-    ASSERT_EQ(0u, gtraceNamedResID(name.c_str(), &p.resID));
-    p.size = 0x40000;
-    ASSERT_EQ(0u, memory.create(&p));
-    EXPECT_EQ(ECF_GTRACE_NOT_INITIALIZED, gtraceAttachNamed(name.c_str()));
-    EXPECT_EQ(nullptr, g_pGTCB);
-    memory.detach();
-}
-
-TEST(TraceNamedAttach, AttachOnceDetachAndOtherNames)
-{
-    const std::string name = kivtestUniqueName("named");
     KIVHIPCMemory memory;
     KIVIPCMemoryCreateParam p;
     ASSERT_EQ(0u, gtraceNamedResID(name.c_str(), &p.resID));
     p.size = gtraceGetAllocSize(0x80000);
     ASSERT_EQ(0u, memory.create(&p));
+    EXPECT_EQ(ECF_GTRACE_NOT_INITIALIZED, gtraceAttachNamed(name.c_str())) << "no block laid out";
+    EXPECT_EQ(nullptr, g_pGTCB);
+
     std::unique_ptr<GtraceOptions> o(new GtraceOptions());
     o->bufferSize = 0x80000;
     o->traceKind = GTRACE_KIND_WRAP;
     ASSERT_EQ(0u, gtraceInitialize(static_cast<GTCB*>(memory.address), o.get()));
-
     ASSERT_EQ(0u, gtraceAttachNamed(name.c_str()));
-    GTCB* mine = g_pGTCB;
-    EXPECT_NE(memory.address, (void*)mine) << "a mapping of its own";
+    EXPECT_NE(memory.address, (void*)g_pGTCB) << "a mapping of its own";
     EXPECT_EQ(0u, gtraceEnable());
     EXPECT_EQ(1u, static_cast<GTCB*>(memory.address)->enabled) << "the same block";
-
-    gtraceDetach();
-    EXPECT_EQ(0u, gtraceAttachNamed(name.c_str())) << "the same name again";
-    EXPECT_EQ(mine, g_pGTCB);
     EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
               gtraceAttachNamed(kivtestUniqueName("other").c_str()));
     EXPECT_EQ(0u, gtraceDetachNamed());
     EXPECT_EQ(nullptr, g_pGTCB);
-    EXPECT_EQ(0u, gtraceDetachNamed()) << "nothing attached";
     memory.detach();
 }
-
-/* ---- Commands and their errors --------------------------------------------- */
 
 TEST_F(Kivtrc, UsageErrorsExitWithOneAndMissingTracesWithTwo)
 {
     Result r = tool({});
     EXPECT_EQ(1, r.code);
     EXPECT_TRUE(contains(r.err, "usage: kivtrc")) << r.err;
-    EXPECT_EQ(1, tool({"bogus"}).code);
-    EXPECT_EQ(1, tool({"fmt"}).code);
-    EXPECT_EQ(1, tool({"-n", name_, "on", "-b", "1000K"}).code) << "not a power of two";
     EXPECT_EQ(1, tool({"-n", name_, "on", "-b", "256K"}).code) << "too small";
-    EXPECT_EQ(1, tool({"-n", name_, "on", "-m", "no.such.mask"}).code);
     EXPECT_EQ(1, tool({"-n", name_, "on", "-w", "1M"}).code) << "circular needs chunked";
-    EXPECT_EQ(1, tool({"-n", name_, "chg"}).code);
-
-    // Commands on a trace that does not exist fail with one line.
-    for (const char* command : {"off", "clr", "dmp"}) {
-        Args args = {"-n", name_, command};
-        if (std::string(command) == "dmp")
-            args.push_back(file("x"));
-        Result missing = tool(args);
-        EXPECT_EQ(2, missing.code) << command;
-        EXPECT_EQ(1u, lines(missing.err).size()) << missing.err;
-        EXPECT_TRUE(contains(missing.err, "there is no trace named")) << missing.err;
-    }
-    EXPECT_EQ(2, tool({"-n", name_, "chg", "-e"}).code);
+    Result missing = tool({"-n", name_, "dmp", file("x")});
+    EXPECT_EQ(2, missing.code);
+    EXPECT_EQ(1u, lines(missing.err).size()) << missing.err;
+    EXPECT_TRUE(contains(missing.err, "there is no trace named")) << missing.err;
 }
 
 TEST_F(Kivtrc, RoundTripWithTheDemoHost)
 {
-    Result on = ok({"on"});
-    EXPECT_TRUE(contains(on.out, "wrapping ring")) << on.out;
+    ok({"on"});
+    EXPECT_EQ(2, tool({"-n", name_, "on", "-b", "1M"}).code) << "already on";
     Result host = demo({"-n", name_});
     EXPECT_TRUE(contains(host.out, "every call ended as intended")) << host.out;
 
     Result fmt = dumpAndFormat("round.dmp");
-    for (const char* part : {"instantaneous", "KIVe/KIVHFile::open", "KIVe/KIVHFile::write",
-                             "entry", "exit", "rc=0x9000001A ECF_FILE_DOESNT_EXIST",
-                             "ECF_FILE_SEEK_BEYOND_EOF", "ECF_MEM_DOESNT_EXIST",
+    for (const char* part : {"KIVe/KIVHFile::open", "rc=0x9000001A ECF_FILE_DOESNT_EXIST",
                              "0 torn records rejected", "kivtrcdemo-1.tmp\""})
         EXPECT_TRUE(contains(fmt.out, part)) << part << "\n" << fmt.out;
     std::vector<std::string> forward = recordLines(fmt.out);
     ASSERT_GT(forward.size(), 50u);
-
     Result reversed = tool({"fmt", file("round.dmp"), "-r"});
     ASSERT_EQ(0, reversed.code);
     std::vector<std::string> backward = recordLines(reversed.out);
@@ -373,14 +304,8 @@ TEST_F(Kivtrc, RoundTripWithTheDemoHost)
 
     Result flow = tool({"flw", file("round.dmp")});
     ASSERT_EQ(0, flow.code) << flow.err;
-    const std::vector<std::string> flowLines = lines(flow.out);
-    EXPECT_NE(flowLines.end(),
-              std::find(flowLines.begin(), flowLines.end(), "  > KIVe/KIVHFile::open"))
-        << flow.out;
     EXPECT_TRUE(contains(flow.out, "  < KIVe/KIVHFile::open rc=0x9000001A ECF_FILE_DOESNT_EXIST"));
-
-    Result off = ok({"off"});
-    EXPECT_TRUE(contains(off.out, "ended"));
+    ok({"off"});
     EXPECT_EQ(2, tool({"-n", name_, "clr"}).code) << "the trace is gone";
 }
 
@@ -393,36 +318,13 @@ TEST_F(Kivtrc, HostAttachesAtLoadWhenTheEnvironmentNamesTheTrace)
     Result fmt = dumpAndFormat("env.dmp");
     kivtestSetEnv(GTRACE_NAME_VARIABLE, nullptr);
     EXPECT_TRUE(contains(fmt.out, "ECF_FILE_DOESNT_EXIST")) << fmt.out;
-    // Every record comes from the demo: one process id in the third column.
-    std::set<std::string> processes;
+    std::set<std::string> processes;  // the process id column
     for (const std::string& l : recordLines(fmt.out))
         processes.insert(l.substr(34, 7));
     EXPECT_EQ(1u, processes.size());
 }
 
-TEST_F(Kivtrc, OnTwiceOffKeepingTheRecordsAndOnAgain)
-{
-    ok({"on", "-b", "512K"});
-    Result again = tool({"-n", name_, "on", "-b", "1M"});
-    EXPECT_EQ(2, again.code);
-    EXPECT_TRUE(contains(again.err, "already on")) << again.err;
-
-    demo({"-n", name_});
-    Result off = ok({"off", "-k"});
-    EXPECT_TRUE(contains(off.out, "switched off"));
-    const size_t before = recordLines(dumpAndFormat("a.dmp").out).size();
-    demo({"-n", name_});
-    EXPECT_EQ(before, recordLines(dumpAndFormat("b.dmp").out).size()) << "tracing was off";
-
-    Result on = ok({"on"});
-    EXPECT_TRUE(contains(on.out, "switched on again")) << on.out;
-    demo({"-n", name_});
-    EXPECT_GT(recordLines(dumpAndFormat("c.dmp").out).size(), before);
-}
-
-/* ---- Kinds and filters ----------------------------------------------------- */
-
-TEST_F(Kivtrc, ErrorsOnlyMasksChangeAndClear)
+TEST_F(Kivtrc, ErrorsOnlyNoContinuousDumpThenChangeAndClear)
 {
     ok({"on", "-e"});
     demo({"-n", name_});
@@ -430,19 +332,9 @@ TEST_F(Kivtrc, ErrorsOnlyMasksChangeAndClear)
     ASSERT_FALSE(errors.empty());
     for (const std::string& l : errors)
         EXPECT_TRUE(contains(l, " error ") || contains(l, "rc=0x9")) << l;
-
-    ok({"chg", "-a", "-m", "KIVHIPCMemory::attach"});
-    ok({"clr"});
-    demo({"-n", name_});
-    std::vector<std::string> masked = recordLines(dumpAndFormat("m.dmp").out);
-    ASSERT_FALSE(masked.empty());
-    bool entry = false;
-    for (const std::string& l : masked) {
-        EXPECT_TRUE(contains(l, "KIVHIPCMemory::attach")) << l;
-        entry = entry || contains(l, " entry ");
-    }
-    EXPECT_TRUE(entry) << "all record types again";
-
+    Result c = tool({"-n", name_, "dmp", "-c", file("x")});
+    EXPECT_EQ(2, c.code) << "a continuous dump needs a chunked trace";
+    EXPECT_TRUE(contains(c.err, "chunked")) << c.err;
     ok({"chg", "-u"});
     ok({"clr"});
     EXPECT_TRUE(recordLines(dumpAndFormat("empty.dmp").out).empty()) << "cleared";
@@ -453,39 +345,13 @@ TEST_F(Kivtrc, StopWhenFullTraceReportsLostRecords)
     ok({"on", "-l", "-b", "512K"});
     demo({"-n", name_, "-r", "150"});
     Result fmt = dumpAndFormat("full.dmp");
-    EXPECT_TRUE(contains(fmt.out, "stop-when-full ring")) << fmt.out.substr(0, 200);
     EXPECT_TRUE(contains(fmt.out, "records were lost")) << lines(fmt.out).back();
     std::vector<std::string> records = recordLines(fmt.out);
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(0u, sequenceOf(records.front()));
 }
 
-TEST_F(Kivtrc, ProfilePrintsCallsAndTimesPerFunction)
-{
-    Result on = ok({"on", "-p"});
-    EXPECT_TRUE(contains(on.out, "profile")) << on.out;
-    demo({"-n", name_, "-r", "3"});
-    Result fmt = dumpAndFormat("p.dmp");
-    EXPECT_TRUE(contains(fmt.out, "profile")) << fmt.out;
-    bool open = false;
-    for (const std::string& l : lines(fmt.out)) {
-        if (!contains(l, "KIVe/KIVHFile::open"))
-            continue;
-        open = true;
-        EXPECT_GE(strtoul(l.c_str(), nullptr, 10), 18ul) << l;  // 3 opens, 3 rounds, 2 threads
-        EXPECT_TRUE(contains(l, ".")) << "a time in seconds: " << l;
-    }
-    EXPECT_TRUE(open) << fmt.out;
-    EXPECT_TRUE(contains(fmt.out, " functions")) << fmt.out;
-    Result flow = tool({"flw", file("p.dmp")});
-    EXPECT_EQ(2, flow.code);
-    EXPECT_EQ(1u, lines(flow.err).size());
-}
-
-/* ---- Continuous dumping while several processes write ---------------------- */
-
-/* Writers in child processes while `kivtrc dmp -c` drains the trace; then
- * `kivtrc off`, which waits for the dump to be complete. */
+/* `kivtrc off` waits for the continuous dump to be complete. */
 TEST_F(Kivtrc, ContinuousDumpWhileSeveralProcessesWriteLosesNothing)
 {
     ok({"on", "-c", "-b", "512K"});
@@ -499,11 +365,9 @@ TEST_F(Kivtrc, ContinuousDumpWhileSeveralProcessesWriteLosesNothing)
         EXPECT_EQ(0, kivtestWaitChild(c));
     ok({"off", "-k"});
     ASSERT_EQ(0, dumper.wait()) << kivtestReadFile(dumper.err);
-    EXPECT_TRUE(contains(kivtestReadFile(dumper.out), "continuous dump"));
 
     Result fmt = tool({"fmt", file("c.dmp")});
     ASSERT_EQ(0, fmt.code) << fmt.err;
-    EXPECT_TRUE(contains(fmt.out, "continuous")) << fmt.out.substr(0, 300);
     EXPECT_TRUE(contains(lines(fmt.out).back(), " records; 0 torn records rejected"))
         << lines(fmt.out).back();
     const std::vector<Written> found = writerRecords(fmt.out);
@@ -516,55 +380,18 @@ TEST_F(Kivtrc, ContinuousDumpWhileSeveralProcessesWriteLosesNothing)
     EXPECT_GT(found.back().sequence, 4 * 8192u) << "the ring went round several times";
 }
 
-TEST_F(Kivtrc, ContinuousDumpNeedsAChunkedTrace)
-{
-    ok({"on"});
-    Result r = tool({"-n", name_, "dmp", "-c", file("x")});
-    EXPECT_EQ(2, r.code);
-    EXPECT_TRUE(contains(r.err, "chunked")) << r.err;
-}
-
-/* ---- Damaged dump files ---------------------------------------------------- */
-
-namespace {
-
-void writeFile(const std::string& path, const std::string& bytes)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, f);
-    if (!bytes.empty()) {
-        ASSERT_EQ(bytes.size(), fwrite(bytes.data(), 1, bytes.size(), f));
-    }
-    fclose(f);
-}
-
-} // namespace
-
 TEST_F(Kivtrc, DamagedDumpsGetTheirCodeAOneLineMessageAndExitTwo)
 {
-    ok({"on"});
-    demo({"-n", name_});
-    ok({"dmp", file("good.dmp")});
-    const std::string good = kivtestReadFile(file("good.dmp"));
-    ASSERT_GT(good.size(), (size_t)GTRACE_DUMP_HEADER_SIZE + 32);
-
-    // Two representative damages, of the trace part and of the ring part;
-    // every code has its own case in the library's dump tests.
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {std::string(), "ECF_GTRACE_DUMP_HEADER_TRUNCATED"},
-        {good.substr(0, GTRACE_DUMP_PREFIX_SIZE + 5), "ECF_RAMBO_DUMP_HEADER_TRUNCATED"},
-    };
-    int n = 0;
-    for (const auto& c : cases) {
-        const std::string path = file("bad" + std::to_string(++n));
-        writeFile(path, c.first);
-        for (const char* command : {"fmt", "flw"}) {
-            Result r = tool({command, path});
-            EXPECT_EQ(2, r.code) << command << " " << c.second;
-            EXPECT_EQ(1u, lines(r.err).size()) << r.err;
-            EXPECT_TRUE(contains(r.err, c.second)) << r.err;
-            EXPECT_TRUE(r.out.empty()) << r.out;
-        }
+    const std::string path = file("empty.dmp");
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fclose(f);
+    for (const char* command : {"fmt", "flw"}) {
+        Result r = tool({command, path});
+        EXPECT_EQ(2, r.code) << command;
+        EXPECT_EQ(1u, lines(r.err).size()) << r.err;
+        EXPECT_TRUE(contains(r.err, "ECF_GTRACE_DUMP_HEADER_TRUNCATED")) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
     }
     Result missing = tool({"fmt", file("no-such.dmp")});
     EXPECT_EQ(2, missing.code);
