@@ -483,11 +483,14 @@ TEST(StressTrace, WrappingRingDumpedWhileThreadsAndProcessesWrite)
             final = fw;
     });
     expectSuffixes(run, final, errors);
-    // A lapped writer can tear a record behind an intact seal: allowed, rarely.
+    // A lapped writer's late stores land in a newer record: behind an intact
+    // seal they show as a torn item, across the seal the parser drops the
+    // record and the final dump has a gap. Allowed, rarely, and only then.
     Errors torn, other;
     for (const std::string& e : errors)
         (e.find("item torn or corrupt") != std::string::npos ||
-                 e.find("header fields") != std::string::npos
+                 e.find("header fields") != std::string::npos ||
+                 e.find("final dump:") != std::string::npos
              ? torn
              : other)
             .push_back(e);
