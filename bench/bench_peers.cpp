@@ -15,6 +15,7 @@
  * up), with an active session that records them; KIVE_PEERS_SESSION_STOP
  * ends it.  Our trace points are measured off and on in the same two runs.
  */
+#include "benchtrace.h"
 #include "gptrace.h"
 #include "kivlog.h"
 #include "kivthread.h"
@@ -38,83 +39,10 @@
 
 namespace {
 
-const Uint32 kBufferSize = 0x1000000;  /* 16 MB wrapping ring, both ours and the bare one */
-const Uint32 kFn = 0x081A0002;         /* KIVHFile::open */
-
-/* ---- Payloads ------------------------------------------------------------------ */
-
-struct Block64 {
-    Uint8 bytes[64];
-    Block64() { memset(bytes, 0x5A, sizeof bytes); }
-};
-
-void countRecords(benchmark::State& state)
-{
-    state.counters["records/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-}
-
-/* ---- Ours ------------------------------------------------------------------------ */
-
-GTCB* ourTrace()
-{
-    static std::vector<Uint64> memory(gtraceGetAllocSize(kBufferSize) / 8 + 1);
-    static GTCB* block = [] {
-        GTCB* b = reinterpret_cast<GTCB*>(memory.data());
-        std::unique_ptr<GtraceOptions> o(new GtraceOptions());
-        o->bufferSize = kBufferSize;
-        o->traceKind = GTRACE_KIND_WRAP;
-        if (gtraceInitialize(b, o.get()) != 0 || gtraceAttach(b, 1, nullptr, nullptr, nullptr) != 0)
-            return static_cast<GTCB*>(nullptr);
-        return b;
-    }();
-    return block;
-}
-
-inline bool traceActive()
-{
-    GTCB* t = g_pGTCB;
-    return t != nullptr && t->enabled != 0;
-}
-
-bool ourTraceSwitched(benchmark::State& state, bool on)
-{
-    if (ourTrace() == nullptr) {
-        state.SkipWithError("control block did not initialise");
-        return false;
-    }
-    if (state.thread_index() == 0)
-        on ? gtraceEnable() : gtraceDisable();
-    return true;
-}
-
-void BM_EntryOurs(benchmark::State& state, bool on)
-{
-    if (!ourTraceSwitched(state, on))
-        return;
-    const Uint32 tid = kivThreadID();
-    for (auto _ : state) {
-        if (traceActive())
-            gtraceEntry(tid, 0, kFn, 0, 1000000);
-        benchmark::ClobberMemory();
-    }
-    countRecords(state);
-}
-
-void BM_Data64Ours(benchmark::State& state, bool on)
-{
-    if (!ourTraceSwitched(state, on))
-        return;
-    const Uint32 tid = kivThreadID();
-    const Block64 block;
-    for (auto _ : state) {
-        if (traceActive())
-            gtraceVar(tid, 0, kFn, 200, GTRACE_TYPE_DATA, 1, (Uint32)GTRACE_ITEM_BLOCK,
-                      (Uint32)sizeof block.bytes, static_cast<const void*>(block.bytes));
-        benchmark::ClobberMemory();
-    }
-    countRecords(state);
-}
+using benchtrace::Block64;
+using benchtrace::countRecords;
+using benchtrace::kBufferSize;
+using benchtrace::kFn;
 
 /* ---- LTTng-UST ------------------------------------------------------------------- */
 
@@ -300,9 +228,9 @@ void registerTracePoints(const char* phase, bool withOurs)
         b->Threads(1)->Threads(2)->UseRealTime();
     };
     if (withOurs) {
-        both(benchmark::RegisterBenchmark(("Entry/ours_off" + p).c_str(), BM_EntryOurs, false));
-        both(benchmark::RegisterBenchmark(("Entry/ours_on" + p).c_str(), BM_EntryOurs, true));
-        both(benchmark::RegisterBenchmark(("Data64/ours_on" + p).c_str(), BM_Data64Ours, true));
+        both(benchmark::RegisterBenchmark(("Entry/ours_off" + p).c_str(), benchtrace::entryRecords, false));
+        both(benchmark::RegisterBenchmark(("Entry/ours_on" + p).c_str(), benchtrace::entryRecords, true));
+        both(benchmark::RegisterBenchmark(("Data64/ours_on" + p).c_str(), benchtrace::dataRecords64, true));
         both(benchmark::RegisterBenchmark(("Entry/bare_ring" + p).c_str(), BM_EntryBareRing));
         both(benchmark::RegisterBenchmark(("Data64/bare_ring" + p).c_str(), BM_Data64BareRing));
     }
