@@ -46,6 +46,19 @@ template <class F> BOOL guarded(F body)
     return err ? fail(err) : TRUE;
 }
 
+// The same for a call on two names: both are mapped before `body` runs.
+template <class F> BOOL guardedTwoPaths(LPCSTR first, LPCSTR second, F body)
+{
+    return guarded([&]() -> DWORD {
+        std::string a, b;
+        if (DWORD err = compatPath(first, &a))
+            return err;
+        if (DWORD err = compatPath(second, &b))
+            return err;
+        return body(a, b);
+    });
+}
+
 // ---- Paths ------------------------------------------------------------------
 
 // A path without its trailing slashes (the root stays "/").  lstat on
@@ -613,12 +626,8 @@ BOOL RemoveDirectoryA(LPCSTR path)
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags)
 {
-    return guarded([&]() -> DWORD {
-        std::string from, to;
-        if (DWORD err = compatPath(existing, &from))
-            return err;
-        if (DWORD err = compatPath(target, &to))
-            return err;
+    return guardedTwoPaths(existing, target, [&](const std::string& from,
+                                                 const std::string& to) -> DWORD {
         return moveFile(withoutTrailingSlash(from), withoutTrailingSlash(to), flags);
     });
 }
@@ -630,24 +639,16 @@ BOOL MoveFileA(LPCSTR existing, LPCSTR target)
 
 BOOL CopyFileA(LPCSTR existing, LPCSTR target, BOOL failIfExists)
 {
-    return guarded([&]() -> DWORD {
-        std::string from, to;
-        if (DWORD err = compatPath(existing, &from))
-            return err;
-        if (DWORD err = compatPath(target, &to))
-            return err;
+    return guardedTwoPaths(existing, target, [&](const std::string& from,
+                                                 const std::string& to) -> DWORD {
         return copyFile(from, to, failIfExists != FALSE);
     });
 }
 
 BOOL CreateHardLinkA(LPCSTR link, LPCSTR existing, LPSECURITY_ATTRIBUTES)
 {
-    return guarded([&]() -> DWORD {
-        std::string to, from;
-        if (DWORD err = compatPath(link, &to))
-            return err;
-        if (DWORD err = compatPath(existing, &from))
-            return err;
+    return guardedTwoPaths(link, existing, [](const std::string& to,
+                                              const std::string& from) -> DWORD {
         struct stat st;
         if (lstat(from.c_str(), &st) != 0)
             return compatPathError(errno, from);

@@ -22,6 +22,9 @@
 #include "kivcompat.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace kivcompat {
 
@@ -134,6 +137,21 @@ ObjectRef<T> handleLookupAs(HANDLE handle, ObjectType type)
     }
     ref->addRef();
     return ObjectRef<T>(static_cast<T*>(ref.get()));
+}
+
+// A wait on an object that is signalled once `done` holds, as
+// WaitForSingleObject answers it: WAIT_OBJECT_0 or, after `milliseconds`
+// (INFINITE waits for ever), WAIT_TIMEOUT.  The caller holds `lock`.
+template <class Done>
+DWORD waitSignalled(std::unique_lock<std::mutex>& lock, std::condition_variable& changed,
+                    DWORD milliseconds, Done done)
+{
+    if (milliseconds == INFINITE) {
+        changed.wait(lock, done);
+        return WAIT_OBJECT_0;
+    }
+    return changed.wait_for(lock, std::chrono::milliseconds(milliseconds), done) ? WAIT_OBJECT_0
+                                                                                  : WAIT_TIMEOUT;
 }
 
 } // namespace kivcompat

@@ -309,14 +309,7 @@ void* ProcessObject::reap(void* p)
 DWORD ProcessObject::wait(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto ended = [this] { return ended_; };
-    if (milliseconds == INFINITE) {
-        changed_.wait(lock, ended);
-        return WAIT_OBJECT_0;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ended)
-               ? WAIT_OBJECT_0
-               : WAIT_TIMEOUT;
+    return waitSignalled(lock, changed_, milliseconds, [this] { return ended_; });
 }
 
 DWORD ProcessObject::exitCode()

@@ -133,14 +133,7 @@ void ThreadObject::finish(unsigned exitCode)
 DWORD ThreadObject::wait(DWORD milliseconds)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto ended = [this] { return finished_; };
-    if (milliseconds == INFINITE) {
-        changed_.wait(lock, ended);
-        return WAIT_OBJECT_0;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), ended)
-               ? WAIT_OBJECT_0
-               : WAIT_TIMEOUT;
+    return waitSignalled(lock, changed_, milliseconds, [this] { return finished_; });
 }
 
 DWORD ThreadObject::exitCode()

@@ -257,10 +257,9 @@ extern "C" {
 Uint32 kivFileCopy(const char* source, const char* destination)
 {
     KIVFrame f(KIVFN_KIVFILECOPY);
-    if (source == nullptr || destination == nullptr)
-        return f.nullParam();
-    f.text(10, source);
-    f.text(10, destination);
+    Uint32 rc;
+    if (!f.checkTwoPaths(source, 10, destination, 10, rc))
+        return rc;
     if (strcmp(source, destination) == 0)
         return f.fail(10, ECF_INVALID_PARAMETER, 2, KIVLOG_STRING(source),
                       KIVLOG_STRING(destination));
@@ -268,7 +267,7 @@ Uint32 kivFileCopy(const char* source, const char* destination)
     test.path = destination;
     if (kivPathTest(&test) == 0)
         return f.fail(20, ECF_FILE_EXISTS, 1, KIVLOG_STRING(destination));
-    Uint32 rc = kivCopyOne(source, destination);
+    rc = kivCopyOne(source, destination);
     if (rc != 0)
         return f.calledFailed(KIVFN_KIV_COPY, rc, rc, 30, 2, KIVLOG_STRING(source),
                               KIVLOG_STRING(destination));
@@ -294,10 +293,9 @@ Uint32 kivDirectoryDelete(const KIVDirectoryDeleteParam* param)
 Uint32 kivDirectoryCopy(const char* source, const char* destination)
 {
     KIVFrame f(KIVFN_KIVDIRECTORYCOPY);
-    if (source == nullptr || destination == nullptr)
-        return f.nullParam();
-    f.text(10, source);
-    f.text(10, destination);
+    Uint32 rc;
+    if (!f.checkTwoPaths(source, 10, destination, 10, rc))
+        return rc;
     // The destination must be new, and not inside the source: a copy into
     // itself would never end.
     if (strcmp(source, destination) == 0 || kivPathExists(destination) ||
@@ -310,7 +308,7 @@ Uint32 kivDirectoryCopy(const char* source, const char* destination)
     KIVFileGetInfoParam getInfo;
     getInfo.path = source;
     KIVFileInfo info;
-    Uint32 rc = kivFileGetInfoV9(&getInfo, &info);
+    rc = kivFileGetInfoV9(&getInfo, &info);
     if (rc != 0)
         return f.calledFailed(KIVFN_KIVGETFILEINFO, rc, rc, 20, 1, KIVLOG_STRING(source));
     KIVDirectoryCreateParam create;

@@ -514,10 +514,9 @@ extern "C" {
 Uint32 kivFileRename(const char* oldPath, const char* newPath)
 {
     KIVFrame f(KIVFN_KIVFILERENAME);
-    if (oldPath == nullptr || newPath == nullptr)
-        return f.nullParam();
-    f.text(10, oldPath);
-    f.text(20, newPath);
+    Uint32 rc;
+    if (!f.checkTwoPaths(oldPath, 10, newPath, 20, rc))
+        return rc;
     if (!MoveFileA(oldPath, newPath)) {
         // Whatever the system says, the caller learns that the old name
         // could not be moved; the log keeps the system's reason.

@@ -146,6 +146,20 @@ public:
         return true;
     }
 
+    /* Two path arguments, both required: traced at their probes, or
+     * refused like a null parameter object (`rc` holds the result). */
+    bool checkTwoPaths(const char* first, Uint32 firstProbe, const char* second,
+                       Uint32 secondProbe, Uint32& rc)
+    {
+        if (first == nullptr || second == nullptr) {
+            rc = nullParam();
+            return false;
+        }
+        text(firstProbe, first);
+        text(secondProbe, second);
+        return true;
+    }
+
     /* An operation's own finding: log at level 5 with the items, error
      * point, exit. */
     Uint32 fail(Uint32 probe, Uint32 code, Sint32 itemCount = 0, ...)
