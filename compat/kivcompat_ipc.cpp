@@ -719,6 +719,20 @@ ObjectRef<SyncObject> syncLookup(HANDLE h, ObjectType type)
     return handleLookupAs<SyncObject>(h, type);
 }
 
+// A handle on `o`, a new object over `a`; when there was no memory for the
+// object, `a` is let go.  The last error says whether the name existed.
+HANDLE attachedHandle(KernelObject* o, Attachment& a, bool existed)
+{
+    if (!o) {
+        dropAttachment(a);
+        return failNull(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    HANDLE h = handleCreate(o);
+    if (h)
+        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
 // CreateSemaphoreA and CreateEventA.
 HANDLE createSync(const ObjectInit& init, LPSECURITY_ATTRIBUTES security, LPCSTR name,
                   DWORD allAccess)
@@ -736,15 +750,7 @@ HANDLE createSync(const ObjectInit& init, LPSECURITY_ATTRIBUTES security, LPCSTR
     }
     if (err != 0)
         return failNull(err);
-    SyncObject* o = new (std::nothrow) SyncObject(init.type, a, allAccess);
-    if (!o) {
-        dropAttachment(a);
-        return failNull(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    HANDLE h = handleCreate(o);
-    if (h)
-        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return h;
+    return attachedHandle(new (std::nothrow) SyncObject(init.type, a, allAccess), a, existed);
 }
 
 // OpenSemaphoreA and OpenEventA.
@@ -759,15 +765,7 @@ HANDLE openSync(ObjectType type, DWORD access, LPCSTR name)
         err = openNamed(path, type, &a);
     if (err != 0)
         return failNull(err);
-    SyncObject* o = new (std::nothrow) SyncObject(type, a, access);
-    if (!o) {
-        dropAttachment(a);
-        return failNull(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    HANDLE h = handleCreate(o);
-    if (h)
-        SetLastError(ERROR_SUCCESS);
-    return h;
+    return attachedHandle(new (std::nothrow) SyncObject(type, a, access), a, false);
 }
 
 bool writableProtect(DWORD protect)
@@ -786,15 +784,7 @@ HANDLE mappingHandle(Attachment& a, bool write, const char* name, bool existed)
     DWORD protect = write ? sectionProtect
                           : (sectionProtect == PAGE_EXECUTE_READWRITE ? PAGE_EXECUTE_READ
                                                                       : PAGE_READONLY);
-    NamedMappingObject* m = new (std::nothrow) NamedMappingObject(a, protect, name);
-    if (!m) {
-        dropAttachment(a);
-        return failNull(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    HANDLE h = handleCreate(m);
-    if (h)
-        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return h;
+    return attachedHandle(new (std::nothrow) NamedMappingObject(a, protect, name), a, existed);
 }
 
 /* ---- memory regions ----------------------------------------------------- */

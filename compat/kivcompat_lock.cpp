@@ -203,6 +203,29 @@ DWORD FileObject::unlock(uint64_t start, uint64_t length)
     return 0;
 }
 
+// What both lock calls check, and the byte range they name; `op` does the
+// rest and returns a Windows error, 0 for success.
+template <class Op>
+BOOL rangeCall(HANDLE file, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
+               LPOVERLAPPED overlapped, Op op)
+{
+    if (reserved != 0 || !overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ObjectRef<FileObject> f = fileLookup(file);
+    if (!f)
+        return FALSE;
+    const uint64_t start =
+        (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
+    const uint64_t length = (static_cast<uint64_t>(lengthHigh) << 32) | lengthLow;
+    if (DWORD err = op(*f.get(), start, length)) {
+        SetLastError(err);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 } // namespace kivcompat
 
 using namespace kivcompat;
@@ -212,47 +235,23 @@ extern "C" {
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
                 LPOVERLAPPED overlapped)
 {
-    if (reserved != 0 || !overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    ObjectRef<FileObject> f = fileLookup(file);
-    if (!f)
-        return FALSE;
-    if (!f->canRead() && !f->canWrite()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    uint64_t start = (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
-    uint64_t length = (static_cast<uint64_t>(lengthHigh) << 32) | lengthLow;
-    DWORD err = f->lock(start, length, (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0,
-                        (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0);
-    overlapped->Internal = 0;
-    if (err) {
-        SetLastError(err);
-        return FALSE;
-    }
-    return TRUE;
+    return rangeCall(file, reserved, lengthLow, lengthHigh, overlapped,
+                     [&](FileObject& f, uint64_t start, uint64_t length) -> DWORD {
+                         if (!f.canRead() && !f.canWrite())
+                             return ERROR_ACCESS_DENIED;
+                         overlapped->Internal = 0;
+                         return f.lock(start, length, (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0,
+                                       (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0);
+                     });
 }
 
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD lengthLow, DWORD lengthHigh,
                   LPOVERLAPPED overlapped)
 {
-    if (reserved != 0 || !overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    ObjectRef<FileObject> f = fileLookup(file);
-    if (!f)
-        return FALSE;
-    uint64_t start = (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset;
-    uint64_t length = (static_cast<uint64_t>(lengthHigh) << 32) | lengthLow;
-    DWORD err = f->unlock(start, length);
-    if (err) {
-        SetLastError(err);
-        return FALSE;
-    }
-    return TRUE;
+    return rangeCall(file, reserved, lengthLow, lengthHigh, overlapped,
+                     [](FileObject& f, uint64_t start, uint64_t length) -> DWORD {
+                         return f.unlock(start, length);
+                     });
 }
 
 } // extern "C"
