@@ -46,6 +46,17 @@ template <class F> BOOL guarded(F body)
     return err ? fail(err) : TRUE;
 }
 
+// The same for a call on one name, mapped before `body` runs.
+template <class F> BOOL guardedPath(LPCSTR name, F body)
+{
+    return guarded([&]() -> DWORD {
+        std::string p;
+        if (DWORD err = compatPath(name, &p))
+            return err;
+        return body(p);
+    });
+}
+
 // The same for a call on two names: both are mapped before `body` runs.
 template <class F> BOOL guardedTwoPaths(LPCSTR first, LPCSTR second, F body)
 {
@@ -579,10 +590,7 @@ BOOL FindClose(HANDLE search)
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES)
 {
-    return guarded([&]() -> DWORD {
-        std::string p;
-        if (DWORD err = compatPath(path, &p))
-            return err;
+    return guardedPath(path, [&](std::string& p) -> DWORD {
         if (mkdir(p.c_str(), 0777) == 0)
             return 0;
         switch (errno) {
@@ -596,10 +604,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES)
 
 BOOL RemoveDirectoryA(LPCSTR path)
 {
-    return guarded([&]() -> DWORD {
-        std::string p;
-        if (DWORD err = compatPath(path, &p))
-            return err;
+    return guardedPath(path, [&](std::string& p) -> DWORD {
         p = withoutTrailingSlash(p);
         struct stat st;
         if (lstat(p.c_str(), &st) != 0)
@@ -662,10 +667,7 @@ BOOL CreateHardLinkA(LPCSTR link, LPCSTR existing, LPSECURITY_ATTRIBUTES)
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes)
 {
-    return guarded([&]() -> DWORD {
-        std::string p;
-        if (DWORD err = compatPath(path, &p))
-            return err;
+    return guardedPath(path, [&](std::string& p) -> DWORD {
         struct stat st;
         if (!statOf(p, &st))
             return compatPathError(errno, p);
@@ -697,10 +699,7 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 
 BOOL SetCurrentDirectoryA(LPCSTR path)
 {
-    return guarded([&]() -> DWORD {
-        std::string p;
-        if (DWORD err = compatPath(path, &p))
-            return err;
+    return guardedPath(path, [&](std::string& p) -> DWORD {
         struct stat st;
         if (!statOf(p, &st))
             return compatPathError(errno, p);
