@@ -435,3 +435,19 @@ TEST(CompatFile, AttributesAndDeletion)
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), failedWith(DeleteFileA(dir.path().c_str())));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), failedWith(DeleteFileA(dir.file("none").c_str())));
 }
+
+TEST_F(CompatLock, LocksAreCountedNotMerged)
+{
+    // The same range locked twice, shared, needs two unlocks.
+    ASSERT_TRUE(lockRange(a_, kTryShared, 0, 4));
+    ASSERT_TRUE(lockRange(a_, kTryShared, 0, 4));
+    ASSERT_TRUE(lockRange(a_, kTryShared, 2, 4));
+    EXPECT_TRUE(unlockRange(a_, 0, 4));
+    EXPECT_EQ(kViolation, failedWith(lockRange(b_, kTryExclusive, 0, 1)));
+    EXPECT_TRUE(unlockRange(a_, 0, 4));
+    // 0..1 is free now, 2..5 is still held by the third lock.
+    EXPECT_TRUE(lockRange(b_, kTryExclusive, 0, 2));
+    EXPECT_EQ(kViolation, failedWith(lockRange(b_, kTryExclusive, 5, 1)));
+    EXPECT_TRUE(unlockRange(a_, 2, 4));
+    EXPECT_TRUE(lockRange(b_, kTryExclusive, 5, 1));
+}

@@ -88,7 +88,10 @@ Bytes dumpOf(bool instantaneous)
     Uint32 size = 0;
     EXPECT_EQ(0u, gtraceGetDumpHeaderBuffer(instantaneous ? 1 : 0, out.data(), &data, &size));
     append(out, data, size);
-    if (instantaneous) {
+    GtraceOptions* o = nullptr;
+    gtraceGetOptionsPtr(&o);
+    // A profile's data is its table, with no ring behind it: no tail.
+    if (instantaneous && !(o->traceKind & GTRACE_KIND_PROFILE)) {
         RamboDumpTail tail;
         memset(&tail, 0, sizeof tail);
         EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
@@ -396,5 +399,123 @@ TEST(DumpValidate, DamagedHeadersAndTails)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.rc, validateAt(c.dump));
+    }
+}
+
+TEST(DumpProfile, EntriesOfUsedFunctionsRoundTrip)
+{
+    KivTestTempDir dir;
+    std::map<Uint32, Uint32> calls;
+    {
+        Trace t(GTRACE_KIND_PROFILE, 0x80000, GTRACE_FLAG_TIMESTAMP | GTRACE_FLAG_CALL_STACKS);
+        for (Uint32 i = 0; i < 30; ++i) {
+            Uint32 fn = 0x081A0000u + 1 + i % 6;
+            Uint32 rc = 0;
+            gtraceEntry(kivThreadID(), 0, fn, 0, 1000000);
+            gtraceExit(kivThreadID(), 0, fn, &rc, 0, 0);
+            ++calls[fn];
+        }
+        // The data is the profile table; there is no tail.
+        RamboDumpTail tail;
+        memset(&tail, 0x5A, sizeof tail);
+        EXPECT_EQ(0u, gtraceGetDumpTail(&tail));
+        EXPECT_EQ(0x5A, reinterpret_cast<Uint8*>(&tail)[0]) << "nothing written";
+        writeBytes(dir.file("p"), dumpOf(true));
+    }
+    EXPECT_EQ(GTRACE_DUMP_HEADER_SIZE + 0x80000u, kivtestReadFile(dir.file("p")).size());
+
+    for (Uint8 forward = 0; forward < 2; ++forward) {
+        DumpFile f(dir.file("p"));
+        EXPECT_EQ(ECF_INVALID_PARAMETER, gtraceValidateDumpFile(&f.file, GTRACE_PARSER_RING));
+        ASSERT_EQ(0u, gtraceValidateDumpFile(&f.file, GTRACE_PARSER_PROFILE));
+        ASSERT_EQ(0u, gtraceValidateDumpFile(&f.file, 0));
+        GtraceDumpFileParser parser;
+        ASSERT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
+        EXPECT_EQ(GTRACE_PARSER_PROFILE, parser.kind);
+        std::map<Uint32, Uint32> seen;
+        GtraceProfileEntry e;
+        Uint64 at = 0;
+        while (gtraceParseRecords(&f.file, &parser, &at, &e, sizeof e) == sizeof e) {
+            EXPECT_EQ(0u, seen.count(e.functionId));
+            seen[e.functionId] = e.callCount;
+            EXPECT_EQ(0u, (at - GTRACE_DUMP_HEADER_SIZE) % 16);
+        }
+        EXPECT_EQ(calls, seen);
+        EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+    }
+}
+
+namespace {
+
+Bytes noiseBytes(size_t n, Uint64 seed)
+{
+    Bytes out(n);
+    kivtestFillBytes(out.data(), n, seed);
+    return out;
+}
+
+/* Walks a whole file with a fresh parser; the number of records. */
+Uint32 countRecords(const std::string& path, Uint8 forward, Uint32* rejected)
+{
+    DumpFile f(path);
+    GtraceDumpFileParser parser;
+    EXPECT_EQ(0u, gtraceOpenDumpFileParser(&f.file, &parser, forward));
+    Uint32 n = 0;
+    while (gtraceParseRecords(&f.file, &parser, nullptr, nullptr, 0) != 0)
+        ++n;
+    if (parser.kind != GTRACE_PARSER_PROFILE) {
+        EXPECT_EQ(0u, ramboGetRejectedRecords(&parser.ring, rejected));
+    }
+    EXPECT_EQ(0u, gtraceCloseDumpFileParser(&parser));
+    return n;
+}
+
+} // namespace
+
+/* Garbage: refused with its code, or walked to an end without a crash. */
+TEST(DumpValidate, GarbageNeverValidatesOrCrashesTheParser)
+{
+    KivTestTempDir dir;
+    Bytes garbage = noiseBytes(300000, 12345);
+    EXPECT_EQ(ECF_GTRACE_INVALID_DUMP_EYE_CATCHER, validateAt(garbage));
+    // With a correct eye-catcher and a ring kind, the ring header is garbage.
+    memcpy(garbage.data(), "GTDUMP1", 8);
+    GtraceOptions* o = &headerIn(garbage)->options;
+    o->traceKind = GTRACE_KIND_WRAP;
+    EXPECT_EQ(ECF_RAMBO_INVALID_DUMP_HEADER_EYE_CATCHER, validateAt(garbage));
+
+    // A profile kind does not look at the ring header, and walks whatever
+    // entries the file holds without running past its end.
+    o->traceKind = GTRACE_KIND_PROFILE;
+    o->bufferSize = 0xFFFFFFF0u;
+    writeBytes(dir.file("p"), garbage);
+    // Good headers with garbage slots, some of which look sealed with a
+    // sequence number of the last lap but are not whole: nothing is found
+    // and they are counted.
+    Bytes d;
+    {
+        Trace t(GTRACE_KIND_WRAP);
+        records(0, 20);
+        d = dumpOf(true);
+    }
+    const Bytes noise = noiseBytes(kRing, 99);
+    memcpy(d.data() + GTRACE_DUMP_HEADER_SIZE, noise.data(), kRing);
+    for (Uint32 s = 0; s < kSlots; s += 97) {
+        Uint8* slot = d.data() + GTRACE_DUMP_HEADER_SIZE + s * 64;
+        const Uint32 sequence = 5;
+        memcpy(slot, &sequence, 4);
+        slot[4] = 0xFE;
+        slot[5] = 0xCA;
+    }
+    writeBytes(dir.file("g"), d);
+
+    for (Uint8 forward : {1, 0}) {
+        SCOPED_TRACE(forward);
+        Uint32 rejected = 0;
+        const Uint32 entries = countRecords(dir.file("p"), forward, &rejected);
+        EXPECT_LE(entries, (garbage.size() - GTRACE_DUMP_HEADER_SIZE) / 16);
+        EXPECT_GT(entries, 0u);
+        EXPECT_EQ(0u, countRecords(dir.file("g"), forward, &rejected));
+        EXPECT_GE(rejected, kSlots / 97);
     }
 }

@@ -329,6 +329,49 @@ TEST_F(FileTest, LockOnOneHandleExcludesAnother)
     EXPECT_EQ(0u, b.close());
 }
 
+TEST_F(FileTest, FailedSystemCallsAreMappedAndLoggedWithTheCallAndItsError)
+{
+    const std::string p = path("sys.dat");
+    writeRaw(p, "data");
+#if defined(_WIN32)
+    const std::string inMissingDir = path("nodir") + "\\x.dat";
+#else
+    const std::string inMissingDir = path("nodir") + "/x.dat";
+#endif
+    KIVHFile ro, wo, shut, missing;
+    ASSERT_EQ(0u, openFile(ro, p, KIV_FILE_OPEN_EXISTING, KIV_FILE_READ));
+    ASSERT_EQ(0u, openFile(wo, p, KIV_FILE_OPEN_EXISTING, KIV_FILE_WRITE));
+    ASSERT_EQ(0u, openFile(shut, p, KIV_FILE_OPEN_EXISTING));
+    ASSERT_EQ(0u, shut.close());
+    std::string text;
+    Uint64 size = 0;
+    const struct {
+        const char* what;
+        Uint32 rc, fn, probe, call, error, expected;
+    } cases[] = {
+        {"open in a missing directory", openFile(missing, inMissingDir, KIV_FILE_OPEN_ALWAYS),
+         KIVFN_KIVHFILE_OPEN, 280, KIVOSFN_CREATEFILE, 3, ECF_FILE_PATH_DOESNT_EXIST},
+        {"write on a read-only handle", writeText(ro, "x"), KIVFN_KIVHFILE_WRITE, 40,
+         KIVOSFN_WRITEFILE, 5, ECF_ACCESS_DENIED},
+        {"read on a write-only handle", readText(wo, 2, &text), KIVFN_KIVHFILE_READ, 40,
+         KIVOSFN_READFILE, 5, ECF_ACCESS_DENIED},
+        {"size of a closed handle", shut.getSize(&size), KIVFN_KIVHFILE_GETSIZE, 10,
+         KIVOSFN_GETFILESIZE, 6, ECF_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.expected, c.rc);
+        KivLogRecord r = log.at(c.fn, c.probe);
+        EXPECT_EQ(c.call, r.calledFunctionId);
+        EXPECT_EQ(c.error, r.calledValue);
+        EXPECT_EQ(c.expected, r.messageCode);
+    }
+    EXPECT_EQ(INVALID_HANDLE_VALUE, missing.fileHandle);
+    EXPECT_EQ(0u, ro.close());
+    EXPECT_EQ(0u, wo.close());
+    EXPECT_EQ("data", kivtestReadFile(p));
+}
+
 TEST_F(FileTest, ReadWriteMapChangesTheFileAndCopyOnWriteDoesNot)
 {
     KIVHFile f;

@@ -448,3 +448,65 @@ TEST(IPCSemaphore, ASemaphoreGoesWithTheProcessThatHeldIt)
     EXPECT_EQ(0u, createSemaphore(s, id, 0));
     EXPECT_EQ(0u, s.detach());
 }
+
+namespace {
+
+Uint32 pageSize()
+{
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwPageSize;
+}
+
+} // namespace
+
+TEST(IPCMemory, CreateAndAttachShareTheSection)
+{
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
+    KIVHIPCMemory a;
+    EXPECT_FALSE(a.isAttached());
+    ASSERT_EQ(0u, createMemory(a, id, 100));
+    ASSERT_TRUE(a.isAttached());
+    EXPECT_NE(INVALID_HANDLE_VALUE, a.handle);
+    void* address = nullptr;
+    ASSERT_EQ(0u, a.getAddress(&address));
+    EXPECT_EQ(a.address, address);
+    Uint32 size = 0;
+    ASSERT_EQ(0u, a.getMemorySize(&size));
+    EXPECT_EQ(pageSize(), size);   // the page-rounded region
+
+    KIVHIPCMemory b;
+    ASSERT_EQ(0u, b.attach(&id, nullptr));
+    fillPattern(a.address, 100);
+    EXPECT_EQ(0u, patternErrors(b.address, 100));
+    ASSERT_EQ(0u, b.getMemorySize(&size));
+    EXPECT_EQ(pageSize(), size);
+    EXPECT_EQ(0u, b.detach());
+
+    // An attached object refuses a second create or attach and stays mapped.
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE,
+              createMemory(a, resIDOf(kivtestUniqueName("kivipc_mem")), 4096));
+    EXPECT_EQ(ECF_INVALID_INVOCATION_SEQUENCE, a.attach(&id, nullptr));
+    EXPECT_EQ(address, a.address);
+    static_cast<char*>(a.address)[0] = 1;
+    EXPECT_EQ(0u, a.detach());
+    EXPECT_FALSE(a.isAttached());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, a.handle);
+    EXPECT_EQ(0u, a.detach()); // nothing left to release
+}
+
+TEST(IPCMemory, TheSectionLivesWhileAnyoneHoldsIt)
+{
+    KIVIPCResID id = resIDOf(kivtestUniqueName("kivipc_mem"));
+    KIVHIPCMemory a, b, c, d;
+    ASSERT_EQ(0u, createMemory(a, id, 8192));
+    ASSERT_EQ(0u, b.attach(&id, nullptr));
+    fillPattern(a.address, 8192);
+    EXPECT_EQ(0u, a.destroy());
+    EXPECT_FALSE(a.isAttached());
+    ASSERT_EQ(0u, c.attach(&id, nullptr));
+    EXPECT_EQ(0u, patternErrors(c.address, 8192));
+    EXPECT_EQ(0u, b.detachAndDestroy());
+    EXPECT_EQ(0u, c.detach());
+    EXPECT_EQ(ECF_MEM_DOESNT_EXIST, d.attach(&id, nullptr));
+}

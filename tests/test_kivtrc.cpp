@@ -397,3 +397,25 @@ TEST_F(Kivtrc, DamagedDumpsGetTheirCodeAOneLineMessageAndExitTwo)
     EXPECT_EQ(2, missing.code);
     EXPECT_TRUE(contains(missing.err, "ECF_FILE_DOESNT_EXIST")) << missing.err;
 }
+
+TEST_F(Kivtrc, ProfilePrintsCallsAndTimesPerFunction)
+{
+    Result on = ok({"on", "-p"});
+    EXPECT_TRUE(contains(on.out, "profile")) << on.out;
+    demo({"-n", name_, "-r", "3"});
+    Result fmt = dumpAndFormat("p.dmp");
+    EXPECT_TRUE(contains(fmt.out, "profile")) << fmt.out;
+    bool open = false;
+    for (const std::string& l : lines(fmt.out)) {
+        if (!contains(l, "KIVe/KIVHFile::open"))
+            continue;
+        open = true;
+        EXPECT_GE(strtoul(l.c_str(), nullptr, 10), 18ul) << l;  // 3 opens, 3 rounds, 2 threads
+        EXPECT_TRUE(contains(l, ".")) << "a time in seconds: " << l;
+    }
+    EXPECT_TRUE(open) << fmt.out;
+    EXPECT_TRUE(contains(fmt.out, " functions")) << fmt.out;
+    Result flow = tool({"flw", file("p.dmp")});
+    EXPECT_EQ(2, flow.code);
+    EXPECT_EQ(1u, lines(flow.err).size());
+}

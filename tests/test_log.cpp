@@ -635,3 +635,35 @@ TEST(StrCompWithPads, ShorterStringIsPaddedWithBlanks)
 }
 
 } // namespace
+
+TEST_F(Log, LevelWords)
+{
+    const struct {
+        Uint32 level;
+        const char* word;
+    } cases[] = {{1, "Severe"}, {3, "Error"}, {6, "Event"}, {7, "Unknown"}};
+    fac_.level = 9;
+    for (const auto& c : cases) {
+        std::string text = record([&](KIVLogFac* f) { return kivLog(f, kFn, 0, 10, c.level, 0); });
+        std::vector<std::string> lines = linesOf(text);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(" LEVEL: " + std::string(c.word), lines[1].substr(49)) << c.level;
+    }
+}
+
+TEST_F(Log, FacilityOpenCopiesAndTruncatesTheNames)
+{
+    KIVLogFacParam p;
+    std::memset(p.fileName, 'f', sizeof p.fileName); /* no terminator at all */
+    std::memset(p.name, 'n', sizeof p.name);
+    p.level = 4;
+    p.destination = KIVLOG_DEST_FILE;
+    p.permissions = 0640;
+    KIVLogFac fac;
+    std::memset(&fac, 0xA5, sizeof fac); /* caller storage need not be clean */
+    ASSERT_EQ(0u, kivLogFacOpen(&p, &fac));
+    EXPECT_EQ(std::string(260, 'f'), std::string(fac.fileName));
+    EXPECT_EQ(std::string(50, 'n'), std::string(fac.name));
+    EXPECT_EQ(1u, fac.open);
+    EXPECT_FALSE(fac.latch.isHeld());
+}

@@ -806,3 +806,101 @@ TEST(MemPointers, ArgumentsAndPatternsThatWereNeverAddresses)
 }
 
 } // namespace
+
+TEST_F(Mem, EachDamagedByteAndGuardUnitIsOneFinding)
+{
+    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_FULL, 2, 2));
+    void* u = alloc(13);
+    std::memset(bytes(u) + 13, 0, 3 + 16); /* slack and both back guard units */
+    EXPECT_EQ(0u, kivMemFree(&u, 0, 0, kFile, 60));
+    expectReports({"Back Uint8 memory pad corruption found at:",
+                   "Back Uint8 memory pad corruption found at:",
+                   "Back Uint8 memory pad corruption found at:",
+                   "Back pad corruption (0x0) found at:", "Back pad corruption (0x0) found at:"},
+                  60);
+
+    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_LIGHT, 2, 2));
+    void* l = alloc(13);
+    std::memset(bytes(l) + 13, 0, 3);
+    EXPECT_EQ(0u, kivMemFree(&l, 0, 0, kFile, 61));
+    expectReports({"Back memory pad corruption found at:", "Back memory pad corruption found at:",
+                   "Back memory pad corruption found at:"},
+                  61);
+}
+
+TEST_F(Mem, DamagedSizesLeaveTheBackAlone)
+{
+    /* A front record whose size disagrees with the header cannot locate the
+     * trailer: one finding, and nothing is read or filled behind the block. */
+    ASSERT_EQ(0u, kivMemSetDebug(KIVMEM_DBG_FILL_ON_FREE, KIVMEM_MODE_LIGHT, 2, 2));
+    void* l = alloc(13);
+    setWord(l, -24, 0x7FFFFFF0u);
+    EXPECT_EQ(0u, kivMemAllocCheck(&l, kFile, 80, 0));
+    expectReports({"Memory pad size corruption found at:"}, 80);
+    release(l, 81);
+    expectReports({"Memory pad size corruption found at:"}, 81);
+
+    ASSERT_EQ(0u, kivMemSetDebug(KIVMEM_DBG_FILL_ON_FREE, KIVMEM_MODE_FULL, 2, 2));
+    void* f = alloc(13);
+    recordOf(f)->requestedSize = 0x7FFFFFF0u;
+    release(f, 82);
+    expectReports({"Front pad corruption found at:"}, 82);
+
+    /* Pad counts no configuration can produce: the start is unknown, so
+     * the block is neither unlinked nor freed. */
+    void* g = alloc(13);
+    void* copy = g;
+    recordOf(g)->frontPadCount = 0x01000000u;
+    EXPECT_EQ(0u, kivMemFree(&g, 0, 0, kFile, 83));
+    expectReports({"Front pad corruption found at:"}, 83);
+    recordOf(copy)->frontPadCount = 2;
+    release(copy);
+    EXPECT_EQ(0, g_reportCount);
+}
+
+TEST_F(Mem, BlocksAreFreedByTheirOwnModeAfterTheModeChanges)
+{
+    void* idle = alloc(10);
+    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_LIGHT, 2, 2));
+    void* light = alloc(10);
+    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_FULL, 2, 2));
+    void* full = alloc(10);
+    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_IDLE, 0, 0));
+    EXPECT_EQ(10u, kivMemAllocCheck(&full, kFile, 1, 0));
+    release(full);
+    release(light);
+    release(idle);
+    EXPECT_EQ(0, g_reportCount);
+}
+
+TEST_F(Mem, RequestedReportIsWrittenByTheNextAllocationOrFree)
+{
+    KivTestTempDir dir;
+    configure(dir.path() + ",LEAKS");
+    void* a = alloc(13, 330);
+    g_bDumpMemAllocListFlag = 1;
+    void* b = alloc(14, 331); /* reports before it allocates */
+    EXPECT_EQ(0, g_bDumpMemAllocListFlag);
+    const std::string first = longBanner(dir.path()) + fileLine(a) + kEquals;
+    EXPECT_EQ(first, readText(leakFileLong(dir.path())));
+    g_bDumpMemAllocListFlag = 1;
+    const std::string second = longBanner(dir.path()) + fileLine(b) + fileLine(a) + kEquals;
+    release(b); /* reports before it frees */
+    EXPECT_EQ(0, g_bDumpMemAllocListFlag);
+    EXPECT_EQ(first + second, readText(leakFileLong(dir.path())));
+    release(a);
+}
+
+TEST_F(Mem, NoLeakReportOutsideFullMode)
+{
+    KivTestTempDir dir;
+    configure(dir.path() + ",IDLE"); /* invalid: IDLE with the path set */
+    void* a = alloc(13);
+    EXPECT_EQ(0u, kivMemAllocList(true));
+    configure(dir.path() + ",LIGHT");
+    void* b = alloc(13);
+    EXPECT_EQ(0u, kivMemAllocList(true));
+    EXPECT_EQ(std::vector<std::string>{"kivememdbg.log"}, filesIn(dir.path()));
+    release(a);
+    release(b);
+}

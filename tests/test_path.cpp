@@ -662,3 +662,61 @@ TEST(Drives, DriveMapHasTheSystemDrive)
 }
 
 } // namespace
+
+#if !defined(_WIN32)
+TEST_F(Path, DirectoryCopyThroughALoopEndsAndCleansUp)
+{
+    // Long enough names that the path limit comes before the system's own
+    // limit on links followed.
+    std::string src = at(longName(100, 's'));
+    ASSERT_TRUE(makeDir(src));
+    writeFile(join(src, "f"), "1");
+    ASSERT_EQ(0, symlink(src.c_str(), join(src, "loop").c_str()));
+    std::string dst = at(longName(100, 'd'));
+    EXPECT_EQ(ECF_FILE_NAME_TOO_LONG, kivDirectoryCopy(src.c_str(), dst.c_str()));
+    EXPECT_FALSE(pathExists(dst));
+    log.at(KIVFN_KIVDIRECTORYCOPY, 80);
+}
+#endif
+
+TEST_F(Path, FileInfoByHandle)
+{
+    std::string file = at("data");
+    writeFile(file, patternBytes(777, 2));
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly);
+        setReadOnly(file, readOnly);
+        HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        KIVFileGetInfoParam p;
+        p.path = "ignored, the handle is used";
+        p.handle = h;
+        KIVFileInfo info;
+        info.uid = 4242;
+        info.lastModifiedTime = 99;
+        ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
+        CloseHandle(h);
+        EXPECT_EQ(777u, info.size);
+        EXPECT_EQ(KIV_FILE_TYPE_REGULAR, info.fileType);
+        EXPECT_EQ(readOnly ? KIV_PERM_OWNER_READ : KIV_PERM_OWNER_READ | KIV_PERM_OWNER_WRITE,
+                  info.permissions);
+        EXPECT_EQ(4242u, info.uid) << "left as it was";
+        EXPECT_EQ(99, info.lastModifiedTime) << "left as it was";
+    }
+    setReadOnly(file, false);
+
+    // An older object never reads a handle: the path is used.
+    KIVFileGetInfoParam p;
+    p.version = 0x09000000;
+    p.path = file.c_str();
+    p.handle = (HANDLE)(intptr_t)0x7FFF0;
+    KIVFileInfo info;
+    ASSERT_EQ(0u, kivFileGetInfoV9(&p, &info));
+    EXPECT_EQ(777u, info.size);
+    p.version = KIV_VERSION_CURRENT;
+    EXPECT_EQ(ECF_INVALID_PARAMETER, kivFileGetInfoV9(&p, &info));
+    KivLogRecord r = log.at(KIVFN_KIVGETFILEINFO, 80);
+    EXPECT_EQ(KIVOSFN_GETFILEINFORMATIONBYHANDLE, r.calledFunctionId);
+    EXPECT_EQ(6u, r.calledValue); // ERROR_INVALID_HANDLE
+}

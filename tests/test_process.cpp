@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -383,3 +384,77 @@ TEST_F(CompatProcess, AFileThatIsNoProgram)
 }
 
 } // namespace
+
+TEST_F(ProcessTest, AnEnvironmentBlockReplacesTheCallers)
+{
+    std::string other = dir_.file("other.txt");
+    // Everything the caller has, with the echo file pointing elsewhere.
+    std::string block;
+#if defined(_WIN32)
+    char* strings = GetEnvironmentStringsA();
+    for (const char* e = strings; *e; e += std::strlen(e) + 1)
+        if (std::strncmp(e, "KIVTEST_ECHO_FILE=", 18) != 0)
+            block += std::string(e) + '\0';
+    FreeEnvironmentStringsA(strings);
+#else
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "KIVTEST_ECHO_FILE=", 18) != 0)
+            block += std::string(*e) + '\0';
+#endif
+    block += std::string(kEchoFileVariable) + "=" + other + '\0';
+    block += '\0';
+
+    std::string list = childArguments("echoArgs", {"env"});
+    KIVProcessParam p;
+    p.program = self_.c_str();
+    p.arguments = list.c_str();
+    p.environment = &block[0];
+    p.flags = KIV_PROCESS_WAIT;
+    KIVProcessStatus status;
+    ASSERT_EQ(0u, KIVHProcess().create(&p, nullptr, &status));
+    EXPECT_EQ(0u, status.exitCode);
+    EXPECT_EQ((std::vector<std::string>{"env"}), echoed(other));
+    EXPECT_FALSE(fileExists(echoFile_));
+}
+
+namespace {
+class ProgramWithBlanks : public ProcessTest {
+protected:
+    void SetUp() override
+    {
+        ProcessTest::SetUp();
+        std::string dir = dir_.file("dir with blank");
+#if defined(_WIN32)
+        ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+        copy_ = dir + "\\child program.exe";
+        ASSERT_TRUE(CopyFileA(self_.c_str(), copy_.c_str(), FALSE));
+        char lib[MAX_PATH];
+        DWORD n = GetModuleFileNameA(GetModuleHandleA("kive.dll"), lib, sizeof lib);
+        ASSERT_GT(n, 0u);
+        ASSERT_TRUE(CopyFileA(lib, (dir + "\\kive.dll").c_str(), FALSE));
+#else
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+        copy_ = dir + "/child program";
+        std::ifstream in(self_, std::ios::binary);
+        std::ofstream out(copy_, std::ios::binary);
+        out << in.rdbuf();
+        out.close();
+        ASSERT_EQ(0, chmod(copy_.c_str(), 0700));
+#endif
+    }
+    std::string copy_;
+};
+} // namespace
+
+TEST_F(ProgramWithBlanks, TheProgramIsQuotedUnlessTheCallerDidSo)
+{
+    for (const std::string& program : {copy_, inQuotes(copy_)}) {
+        std::remove(echoFile_.c_str());
+        std::string list = childArguments("echoArgs", {"x"});
+        KIVProcessParam p = makeParam(program, list, KIV_PROCESS_WAIT);
+        KIVProcessStatus status;
+        ASSERT_EQ(0u, KIVHProcess().create(&p, nullptr, &status)) << program;
+        EXPECT_EQ(0u, status.exitCode);
+        EXPECT_EQ((std::vector<std::string>{"x"}), echoed(echoFile_));
+    }
+}

@@ -428,3 +428,66 @@ TEST(IPCQueue, AWriterDropsTheRestOfAnAbandonedMessage)
     ASSERT_EQ(0u, t.q.put("next", 4));
     EXPECT_EQ("next", t.take());
 }
+
+TEST(IPCQueue, FlushWakesABlockedWriter)
+{
+    TestQueue t(16);
+    ASSERT_EQ(0u, t.rc);
+    std::vector<Uint8> big = bytesOf(40, 5);
+    Uint32 rc = 1;
+    std::thread writer([&] { rc = t.q.put(big.data(), 40); });
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
+    ASSERT_EQ(0u, t.q.flush());
+    // The writer carries on into the emptied ring and blocks again: the
+    // message is broken, as a flush during a put must break it.
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
+    EXPECT_EQ(16u, t.used());
+    ASSERT_EQ(0u, t.q.flush());
+    writer.join();
+    EXPECT_EQ(0u, rc);
+    ASSERT_EQ(0u, t.q.flush());
+    ASSERT_EQ(0u, t.q.put("ok", 2));
+    EXPECT_EQ("ok", t.take());
+}
+
+TEST(IPCQueue, AWriterBlockedByEmptyMessagesIsWokenByTheirReader)
+{
+    TestQueue t(8);
+    ASSERT_EQ(0u, t.rc);
+    ASSERT_EQ(0u, t.q.put(nullptr, 0));
+    ASSERT_EQ(0u, t.q.put(nullptr, 0));
+    std::thread writer([&] { EXPECT_EQ(0u, t.q.put(nullptr, 0)); });
+    ASSERT_TRUE(kivtestEventually([&] { return waiting(t.q.header->writerWaiting); }));
+    Uint32 n = 1;
+    ASSERT_EQ(0u, t.q.get(nullptr, 0, &n, 0));
+    writer.join();
+    EXPECT_EQ(8u, t.used());
+}
+
+TEST(IPCQueue, AttachNeedsAllThreeObjects)
+{
+    KIVIPCQueResID ids = kivtestQueResID(kivtestUniqueName("kivque_part"));
+    KIVHIPCMemory section;
+    KIVIPCMemoryCreateParam mp;
+    mp.resID = ids.memory;
+    mp.size = 64;
+    ASSERT_EQ(0u, section.create(&mp));
+
+    KivLogCapture log;
+    KIVHIPCQueue q;
+    EXPECT_EQ(ECF_QUE_DOESNT_EXIST, q.attach(&ids));
+    EXPECT_EQ(KIVFN_KIVHIPCSEMAPHORE_ATTACH,
+              log.at(KIVFN_KIVHIPCQUEUE_ATTACH, 50).calledFunctionId);
+    EXPECT_FALSE(q.memory.isAttached());
+
+    KIVHIPCSemaphore data;
+    KIVIPCSemaphoreCreateParam sp(0, 0600, 0);
+    sp.resID = ids.dataSemaphore;
+    ASSERT_EQ(0u, data.create(&sp));
+    EXPECT_EQ(ECF_QUE_DOESNT_EXIST, q.attach(&ids));
+    EXPECT_TRUE(log.has(KIVFN_KIVHIPCQUEUE_ATTACH, 60));
+    EXPECT_FALSE(q.memory.isAttached());
+    EXPECT_FALSE(q.dataSemaphore.isAttached());
+    EXPECT_EQ(0u, data.destroy());
+    EXPECT_EQ(0u, section.detach());
+}

@@ -616,3 +616,18 @@ TEST(RamboProcesses, StopBufferKeepsEveryRecordThatFitted)
 }
 
 } // namespace
+
+TEST(RamboSeal, NewerRecordOverTheEndOfAnOlderOneInvalidatesIt)
+{
+    Ring ring(RAMBO_MODE_WRAP);
+    RAMBOCB* cb = ring.cb();
+    const Uint32 oldSeq = writeRecord(cb, 1, 0, 150); /* slots 0..2 */
+    ASSERT_EQ(3u, ramboSealedSlots(ring.slot(0), 3 * 64));
+
+    /* One lap later a one-slot record lands on the old record's last slot:
+     * both trailers live in the same word. */
+    cb->counter = oldSeq + kSmallSlots + 2;
+    EXPECT_EQ(2u, writeSmall(cb, 2) & cb->indexMask);
+    EXPECT_EQ(0u, ramboSealedSlots(ring.slot(0), 3 * 64));
+    EXPECT_EQ(1u, ramboSealedSlots(ring.slot(2), 64));
+}

@@ -477,3 +477,58 @@ TEST(CompatThread, BadStartArgumentsAreRefused)
     EXPECT_FALSE(GetExitCodeThread(GetCurrentProcess(), &code));
 #endif
 }
+
+#if !defined(_WIN32)
+namespace {
+void stackOfThisThread(void* p)
+{
+    pthread_attr_t attr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+    *static_cast<size_t*>(p) = size;
+}
+} // namespace
+#endif
+
+TEST(Thread, TheStackSizeIsHonoured)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the stack size goes to the system's thread start unchanged; "
+                    "there is no portable way to read it back";
+#else
+    auto stackOf = [](Uint32 requested) {
+        size_t seen = 0;
+        KIVHThread t;
+        KIVThreadParam p(KIV_THREAD_JOINABLE, requested);
+        EXPECT_EQ(0u, t.create(stackOfThisThread, &seen, &p, nullptr));
+        EXPECT_EQ(0u, t.wait());
+        return seen;
+    };
+    const size_t byDefault = stackOf(0);
+    const Uint32 small = 256 * 1024, large = 3 * 1024 * 1024 + 100;
+    const size_t seenSmall = stackOf(small);
+    EXPECT_GE(seenSmall, static_cast<size_t>(small));
+    EXPECT_LT(seenSmall, byDefault) << "not the default size";
+    EXPECT_GE(stackOf(large), static_cast<size_t>(large)) << "rounded up, never down";
+#endif
+}
+
+TEST(Thread, TheDestructorClosesACreatedThread)
+{
+    Work w;
+    void* handle = nullptr;
+    {
+        KIVHThread t;
+        KIVThreadParam p = joinableParam();
+        ASSERT_EQ(0u, t.create(worker, &w, &p, nullptr));
+        ASSERT_EQ(0u, t.wait());
+        handle = t.threadHandle;
+    }
+    DWORD code = 0;
+    SetLastError(0);
+    EXPECT_FALSE(GetExitCodeThread(handle, &code)) << "the handle was closed";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}

@@ -288,3 +288,17 @@ TEST(IPCWaitpostShared, AnotherProcessPostsItsRecordAndDestroysTheWaitpost)
     EXPECT_EQ(0u, toParent.destroy());
     EXPECT_EQ(0u, memory.detach());
 }
+
+TEST(IPCWaitpost, OpeningAMissingEventFails)
+{
+    Named n;
+    ASSERT_EQ(0u, n.rc);
+    KIVIPCResID elsewhere = eventId(kivtestUniqueName("kivwp_none"));
+    KivLogCapture log;
+    KIVHIPCWaitpost w;
+    EXPECT_NE(0u, openOn(w, n.place, &elsewhere));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, w.handle);
+    KivLogRecord r = log.at(KIVFN_KIVHIPCWAITPOST_OPEN, 40);
+    EXPECT_EQ(KIVOSFN_OPENEVENT, r.calledFunctionId);
+    EXPECT_EQ(2u, r.calledValue); // ERROR_FILE_NOT_FOUND
+}
