@@ -56,6 +56,13 @@ KIVMemDebugCB s_cb;
  * latch, which would cost as much as the heap call itself. */
 Uint32 s_settingsSequence = 0;
 
+/* What the common allocation needs of the settings, in one word: the mode,
+ * when it is IDLE or off and new blocks are not to be filled; otherwise
+ * kTakeSettings, and the allocation reads the whole settings.  Written with
+ * them, so the common allocation makes one load instead of the copy. */
+const Uint32 kTakeSettings = 0xFFFFFFFFu;
+Uint32 s_plainMode = kTakeSettings;
+
 const Uint32 kHeaderSize = sizeof(KIVMemBlockHeader);
 const Uint32 kPrefixSize = kHeaderSize + sizeof(KIVMemFrontRecord); /* IDLE, LIGHT */
 const Uint32 kRecordSize = sizeof(KIVMemAllocRecord);
@@ -140,6 +147,9 @@ void writeSettings(const Settings& s)
     storeRelaxed(s_cb.debugFlags, s.flags);
     storeRelaxed(s_cb.frontPadCount, s.front);
     storeRelaxed(s_cb.backPadCount, s.back);
+    const bool plain = (s.mode == KIVMEM_MODE_IDLE || s.mode == KIVMEM_MODE_OFF) &&
+                       (s.flags & KIVMEM_DBG_FILL_ON_ALLOC) == 0;
+    storeRelaxed(s_plainMode, plain ? s.mode : kTakeSettings);
     __atomic_store_n(&s_settingsSequence, sequence + 2, __ATOMIC_RELEASE);
 }
 
@@ -597,10 +607,19 @@ Uint32 kivMemAlloc(void** ppMem, void* reserved, Uint32 size, Uint32 flags,
         return ECF_INVALID_PARAMETER;
     dumpListIfAsked();
 
-    const Settings s = takeSettings();
-    if (KIVMEM_UNLIKELY(s.mode != KIVMEM_MODE_IDLE && s.mode != KIVMEM_MODE_OFF))
-        return allocGuarded(ppMem, size, flags, fileName, lineNumber, s);
-    const bool idle = s.mode == KIVMEM_MODE_IDLE;
+    /* After the first allocation the plain modes need no settings copy. */
+    Uint32 mode = kTakeSettings;
+    Uint32 debugFlags = 0;
+    if (__builtin_expect(loadRelaxed(s_cb.allocationMade) != 0, 1))
+        mode = loadRelaxed(s_plainMode);
+    if (KIVMEM_UNLIKELY(mode == kTakeSettings)) {
+        const Settings s = takeSettings();
+        if (s.mode != KIVMEM_MODE_IDLE && s.mode != KIVMEM_MODE_OFF)
+            return allocGuarded(ppMem, size, flags, fileName, lineNumber, s);
+        mode = s.mode;
+        debugFlags = s.flags;
+    }
+    const bool idle = mode == KIVMEM_MODE_IDLE;
     const Uint64 total = idle ? roundUp8(size) + kPrefixSize : Uint64{size} + kHeaderSize;
     Uint8* base = static_cast<Uint8*>(total <= SIZE_MAX ? malloc(static_cast<size_t>(total))
                                                         : nullptr);
@@ -608,10 +627,10 @@ Uint32 kivMemAlloc(void** ppMem, void* reserved, Uint32 size, Uint32 flags,
         return allocationFailed(total, flags);
     Uint8* u = base + kHeaderSize;
     if (idle) {
-        writeFrontRecord(reinterpret_cast<KIVMemFrontRecord*>(base), false, size, s.mode);
+        writeFrontRecord(reinterpret_cast<KIVMemFrontRecord*>(base), false, size, mode);
         u = base + kPrefixSize;
     }
-    finishBlock(u, size, flags, s.flags, lineNumber);
+    finishBlock(u, size, flags, debugFlags, lineNumber);
     *ppMem = u;
     return 0;
 }
