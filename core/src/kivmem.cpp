@@ -565,6 +565,37 @@ KIVMEM_NOINLINE Uint32 allocGuarded(void** ppMem, Uint32 size, Uint32 flags,
     return 0;
 }
 
+/* An allocation of the off or IDLE mode. */
+KIVMEM_INLINE Uint32 allocPlain(void** ppMem, Uint32 size, Uint32 flags, Uint32 lineNumber,
+                                Uint32 mode, Uint32 debugFlags)
+{
+    const bool idle = mode == KIVMEM_MODE_IDLE;
+    const Uint64 total = idle ? roundUp8(size) + kPrefixSize : Uint64{size} + kHeaderSize;
+    Uint8* base = static_cast<Uint8*>(total <= SIZE_MAX ? malloc(static_cast<size_t>(total))
+                                                        : nullptr);
+    if (KIVMEM_UNLIKELY(!base))
+        return allocationFailed(total, flags);
+    Uint8* u = base + kHeaderSize;
+    if (idle) {
+        writeFrontRecord(reinterpret_cast<KIVMemFrontRecord*>(base), false, size, mode);
+        u = base + kPrefixSize;
+    }
+    finishBlock(u, size, flags, debugFlags, lineNumber);
+    *ppMem = u;
+    return 0;
+}
+
+/* An allocation that reads the whole settings: the first of the process,
+ * a guarded mode, or blocks filled when they are made. */
+KIVMEM_NOINLINE Uint32 allocBySettings(void** ppMem, Uint32 size, Uint32 flags,
+                                       const char* fileName, Uint32 lineNumber)
+{
+    const Settings s = takeSettings();
+    if (s.mode != KIVMEM_MODE_IDLE && s.mode != KIVMEM_MODE_OFF)
+        return allocGuarded(ppMem, size, flags, fileName, lineNumber, s);
+    return allocPlain(ppMem, size, flags, lineNumber, s.mode, s.flags);
+}
+
 KIVMEM_COLD Uint32 freeNullPointer(const char* fileName, Uint32 lineNumber)
 {
     char message[1024];
@@ -608,31 +639,12 @@ Uint32 kivMemAlloc(void** ppMem, void* reserved, Uint32 size, Uint32 flags,
     dumpListIfAsked();
 
     /* After the first allocation the plain modes need no settings copy. */
-    Uint32 mode = kTakeSettings;
-    Uint32 debugFlags = 0;
-    if (__builtin_expect(loadRelaxed(s_cb.allocationMade) != 0, 1))
-        mode = loadRelaxed(s_plainMode);
-    if (KIVMEM_UNLIKELY(mode == kTakeSettings)) {
-        const Settings s = takeSettings();
-        if (s.mode != KIVMEM_MODE_IDLE && s.mode != KIVMEM_MODE_OFF)
-            return allocGuarded(ppMem, size, flags, fileName, lineNumber, s);
-        mode = s.mode;
-        debugFlags = s.flags;
+    if (__builtin_expect(loadRelaxed(s_cb.allocationMade) != 0, 1)) {
+        const Uint32 mode = loadRelaxed(s_plainMode);
+        if (__builtin_expect(mode != kTakeSettings, 1))
+            return allocPlain(ppMem, size, flags, lineNumber, mode, 0);
     }
-    const bool idle = mode == KIVMEM_MODE_IDLE;
-    const Uint64 total = idle ? roundUp8(size) + kPrefixSize : Uint64{size} + kHeaderSize;
-    Uint8* base = static_cast<Uint8*>(total <= SIZE_MAX ? malloc(static_cast<size_t>(total))
-                                                        : nullptr);
-    if (KIVMEM_UNLIKELY(!base))
-        return allocationFailed(total, flags);
-    Uint8* u = base + kHeaderSize;
-    if (idle) {
-        writeFrontRecord(reinterpret_cast<KIVMemFrontRecord*>(base), false, size, mode);
-        u = base + kPrefixSize;
-    }
-    finishBlock(u, size, flags, debugFlags, lineNumber);
-    *ppMem = u;
-    return 0;
+    return allocBySettings(ppMem, size, flags, fileName, lineNumber);
 }
 
 Uint32 kivMemFree(void** ppMem, Uint32 reserved1, Uint32 reserved2, const char* fileName,
