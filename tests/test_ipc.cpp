@@ -4,6 +4,7 @@
 #include "kivipc.h"
 #include "kivlog.h"
 #include "kivos.h"
+#include "kivsecurity.h"
 #include "kivtest.h"
 #include "kivtestlog.h"
 #include "kivthread.h"
@@ -85,6 +86,37 @@ TEST(IPCResID, NameIsStemIdAndPathWithoutSeparators)
     // A long path is cut at 260 characters.
     std::string name = resIDOf(std::string(300, 'a')).name;
     EXPECT_EQ("KIVEIPC1" + std::string(252, 'a'), name);
+}
+
+TEST(IPCResID, TheGlobalPrefixFollowsTheRemoteAdminModeFlag)
+{
+    // The two terminal-service flags are set together at load; a host that
+    // tells them apart gets the Global\ prefix from the remote-admin one.
+    struct Flags {
+        Uint32 terminal = g_bRunningTerminalService;
+        Uint32 remoteAdmin = g_bRunningTerminalServiceRemoteAdminMode;
+        ~Flags()
+        {
+            g_bRunningTerminalService = terminal;
+            g_bRunningTerminalServiceRemoteAdminMode = remoteAdmin;
+        }
+    } saved;
+    KIVIPCGetResIDParam d;
+    d.path = "p";
+    d.id = 5;
+    KIVIPCResID r;
+    g_bRunningTerminalService = 0;
+    g_bRunningTerminalServiceRemoteAdminMode = 1;
+    ASSERT_EQ(0u, kivIPCGetResID(&d, &r));
+    EXPECT_STREQ("Global\\KIVEIPC5p", r.name);
+    d.localOnly = true;
+    ASSERT_EQ(0u, kivIPCGetResID(&d, &r));
+    EXPECT_STREQ("KIVEIPC5p", r.name);
+    g_bRunningTerminalService = 1;
+    g_bRunningTerminalServiceRemoteAdminMode = 0;
+    d.localOnly = false;
+    ASSERT_EQ(0u, kivIPCGetResID(&d, &r));
+    EXPECT_STREQ("KIVEIPC5p", r.name);
 }
 
 TEST(IPCResID, QueueNamesTakeThreeConsecutiveIds)

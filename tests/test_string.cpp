@@ -5,11 +5,13 @@
 #include "kivecf.h"
 #include "kivstring.h"
 #include "kivtest.h"
+#include "kivuser.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -258,6 +260,20 @@ TEST(StrToBoolean, WordsInAnyCase)
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivStrToBoolean(nullptr, &value));
     EXPECT_EQ(0u, value);
     EXPECT_EQ(ECF_INVALID_PARAMETER, kivStrToBoolean("yes", nullptr));
+}
+
+/* ---- KIVCurrentUserParam ---------------------------------------------- */
+
+TEST(CurrentUserParam, ANewObjectPassesTheVersionCheck)
+{
+    // Made in storage that held zeros, as a caller's stack may: only the
+    // constructor can supply the version.
+    alignas(KIVCurrentUserParam) unsigned char storage[sizeof(KIVCurrentUserParam)] = {};
+    KIVCurrentUserParam* p = new (storage) KIVCurrentUserParam;
+    EXPECT_EQ(KIV_VERSION_CURRENT, p->version);
+    char out[256];
+    p->bufferSize = sizeof out;
+    EXPECT_EQ(0u, kivGetCurrentUserName(p, out));
 }
 
 /* ---- kivStrToUint64 / kivStrToSint64 ---------------------------------- */

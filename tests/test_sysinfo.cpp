@@ -385,7 +385,7 @@ TEST(SysInfo, DiskRendering)
                  "  Mount point       = N/A\n"
                  "  FSID              = 1124073472\n"
                  "  FS type name      = NTFS-with-\n"
-                 "  DIO/CIO mount opt = N/A\n"
+                 "  DIO/CIO mount opt = None\n"
                  "  Device type       = Valid\n"
                  "  FS type           = 0x1\n",
                  t.text);

@@ -59,7 +59,10 @@ namespace {
  * namespaces): names carry no prefix there, and a namespace prefix is
  * ignored as on a system older than Vista. */
 bool haveNamespaces() { return g_bIsPlatformID_Vista != 0; }
-bool haveTerminalService() { return g_bRunningTerminalService != 0; }
+/* The remote-admin flag is the one that decides: the load-time probe sets
+ * it together with the plain terminal-service flag, but a host may set the
+ * two apart. */
+bool haveTerminalService() { return g_bRunningTerminalServiceRemoteAdminMode != 0; }
 
 const Uint32 kNameChars = KIV_IPC_NAME_SIZE - 1;
 

@@ -216,15 +216,14 @@ const char* textOrNA(const char* text, Uint32 status)
     return (status == 0 && text[0] != '\0') ? text : "N/A";
 }
 
+/* The option has three texts and no "not available" of its own: a value
+ * that is not known is 0, which reads "None". */
 const char* ioOptionText(const KIVSysInfoUint& v)
 {
-    if (v.status != 0)
-        return "N/A";
     switch (v.value) {
-    case KIV_DISK_IO_NONE: return "None";
-    case KIV_DISK_IO_DIO:  return "DIO";
-    case KIV_DISK_IO_CIO:  return "CIO";
-    default:               return "N/A";
+    case KIV_DISK_IO_DIO: return "DIO";
+    case KIV_DISK_IO_CIO: return "CIO";
+    default:              return "None";
     }
 }
 

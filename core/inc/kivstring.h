@@ -33,6 +33,14 @@ typedef struct KIVCurrentUserParam {
     Uint32 version;    /* at least KIV_VERSION_MIN */
     Uint32 bufferSize; /* size of the caller's output buffer */
     Uint32 reserved;   /* traced with the object, otherwise unused */
+#ifdef __cplusplus
+    /* Like every parameter object, a new one carries the current version. */
+    KIVCurrentUserParam() : version(KIV_VERSION_CURRENT), bufferSize(0), reserved(0) {}
+    KIVCurrentUserParam(Uint32 versionIn, Uint32 bufferSizeIn, Uint32 reservedIn = 0)
+        : version(versionIn), bufferSize(bufferSizeIn), reserved(reservedIn)
+    {
+    }
+#endif
 } KIVCurrentUserParam;
 
 #ifdef __cplusplus
