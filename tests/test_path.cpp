@@ -121,6 +121,7 @@ TEST(Names, DirectoryNameKeepsEverythingBeforeTheLastComponent)
         {"file", 2, ".", 0},
         {"file", 1, nullptr, ECF_BUFFER_TOO_SMALL},   // the terminator counts
         {"D:\\dir\\file", 7, "D:\\dir", 0},
+        {"a\\\\b", 3, "a\\", 0},                  // only the separator before the name goes
         {"\\\\server\\share", 20, "\\\\server", 0},
         {"\\\\.\\D:", 7, "\\\\.\\D:", 0},
         {"\\\\.\\D:", 6, nullptr, ECF_BUFFER_TOO_SMALL},

@@ -11,6 +11,7 @@
 #include "kivtestlog.h"
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,6 +366,35 @@ TEST(IPCQueue, AMessageLargerThanTheRingIsStreamedWhileTheReaderDrains)
     ASSERT_EQ(size, n);
     EXPECT_EQ(0, memcmp(got.data(), msg.data(), size));
     EXPECT_FALSE(t.q.hasMessage());
+}
+
+TEST(IPCQueue, ARingThatHoldsOnlyTheLengthWordStillPassesMessages)
+{
+    // Capacity 4: the length word fills the ring, so each side must wake
+    // the other after the length word alone, whichever side blocks first.
+    for (bool readerFirst : {true, false}) {
+        SCOPED_TRACE(readerFirst ? "reader waits first" : "writer waits first");
+        TestQueue t(0);
+        ASSERT_EQ(0u, t.rc);
+        KIVIPCQueueHeader* h = t.q.header;
+        char b[8] = {0};
+        Uint32 n = 0, getRc = 1, putRc = 1;
+        // A bounded wait, so that a lost wake-up fails the test instead of
+        // hanging it.
+        std::function<void()> reader = [&] { getRc = t.q.get(b, sizeof b, &n, 20000); };
+        std::function<void()> writer = [&] { putRc = t.q.put("abcd", 4); };
+        std::thread first(readerFirst ? reader : writer);
+        ASSERT_TRUE(kivtestEventually(
+            [&] { return waiting(readerFirst ? h->readerWaiting : h->writerWaiting); }));
+        std::thread second(readerFirst ? writer : reader);
+        (readerFirst ? first : second).join();
+        if (getRc != 0)
+            t.q.flush();   // release a writer stranded by the failed get
+        (readerFirst ? second : first).join();
+        EXPECT_EQ(0u, getRc);
+        EXPECT_EQ(0u, putRc);
+        EXPECT_EQ("abcd", std::string(b, n));
+    }
 }
 
 TEST(IPCQueue, AReaderThatGivesUpHalfWayLeavesTheQueueUsable)

@@ -443,6 +443,7 @@ TEST(ThreadSpecificData, RunningOutOfSlotsIsAnErrorAndFreedSlotsComeBack)
     EXPECT_EQ(0, kivtestRunChild("thread_slots_exhausted"));
 }
 
+#if !defined(_WIN32)
 namespace {
 struct TlsSeen {
     DWORD index;
@@ -458,6 +459,7 @@ unsigned WINAPI readSlot(void* p)
     return 0;
 }
 } // namespace
+#endif
 
 TEST(CompatThread, BadStartArgumentsAreRefused)
 {

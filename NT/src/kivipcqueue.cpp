@@ -441,8 +441,9 @@ Uint32 KIVHIPCQueue::put(const void* message, Uint32 length)
         Uint32 at = h->writeOffset;
         ringWrite(h, at, &length, sizeof length);
         commitWrite(h, at, sizeof length);
-        if (length == 0)
-            writer.progressed();   // complete; longer messages wake per piece
+        // A waiting reader is owed a wake-up for the length word alone: in
+        // a 4-byte ring nothing more fits until that reader has taken it.
+        writer.progressed();
     }
     const Uint8* from = static_cast<const Uint8*>(message);
     Uint32 left = length;
@@ -529,9 +530,10 @@ Uint32 KIVHIPCQueue::get(void* buffer, Uint32 bufferSize, Uint32* received, int 
         return f.fail(100, ECF_QUE_MSG_TOO_BIG, 2, KIVLOG_UINT(length), KIVLOG_UINT(bufferSize));
     }
     if (going) {
+        // The freed length word is owed to a waiting writer even before the
+        // body: in a 4-byte ring the writer can send nothing else.
         commitRead(h, h->readOffset, sizeof length);
-        if (length == 0)
-            reader.progressed();
+        reader.progressed();
     }
 
     Uint8* to = static_cast<Uint8*>(buffer);

@@ -355,9 +355,9 @@ Uint32 kivDirectoryName(const char* path, char* out, Uint32 capacity)
     if (!isDevicePath(path)) {
         bool found = false;
         size_t start = lastComponent(path, &found);
+        // Everything before the separator that starts the last component,
+        // including any separators in front of it ("a\\b" gives "a\").
         size_t end = found ? start - 1 : 0;
-        while (end > 0 && kivIsPathSeparator(path[end - 1]))
-            --end;
         if (end > 0) {
             length = (Uint32)end;
         } else {
