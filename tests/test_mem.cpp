@@ -873,6 +873,29 @@ TEST_F(Mem, BlocksAreFreedByTheirOwnModeAfterTheModeChanges)
     EXPECT_EQ(0, g_reportCount);
 }
 
+TEST_F(Mem, ChangesMadeThroughTheExportedControlBlockReachTheNextAllocation)
+{
+    /* Once FULL was chosen at start the block is public: another module
+     * may set its flags or mode directly, even after the mode has become
+     * IDLE and plain allocations have been made. */
+    KivTestTempDir dir;
+    configure(dir.path() + ",FULL");
+    ASSERT_NE(nullptr, g_pMemDebugCB);
+    ASSERT_EQ(0u, kivMemSetDebug(0, KIVMEM_MODE_IDLE, 0, 0));
+    release(alloc(8));
+    g_pMemDebugCB->debugFlags = KIVMEM_DBG_FILL_ON_ALLOC;
+    void* filled = alloc(8);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(0xFF, bytes(filled)[i]) << i;
+    g_pMemDebugCB->debugFlags = 0;
+    g_pMemDebugCB->debugMode = KIVMEM_MODE_LIGHT;
+    void* light = alloc(8);
+    EXPECT_EQ(KIVMEM_MODE_LIGHT, modeWordOf(light));
+    release(light);
+    release(filled);
+    EXPECT_EQ(0, g_reportCount);
+}
+
 TEST_F(Mem, RequestedReportIsWrittenByTheNextAllocationOrFree)
 {
     KivTestTempDir dir;

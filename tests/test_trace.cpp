@@ -631,6 +631,17 @@ TEST(TraceProfile, CountsCallsWithoutRecords)
     ASSERT_EQ(0u, gtraceClear());
     EXPECT_EQ(nullptr, profileOf(t.block(), kFn));
 
+    // A function's first probe is floor(frac(f * 0.618033989) * n) exactly,
+    // on every build: ids whose double product rounds into the neighbouring
+    // slot, one with x87 and one with SSE arithmetic.
+    const GtraceProfileEntry* slots =
+        reinterpret_cast<const GtraceProfileEntry*>(gtraceKindArea(t.block()));
+    const struct { Uint32 fn, slot; } firstProbes[] = {{0x8000E8Eu, 20480}, {0x8000FE9u, 2712}};
+    for (const auto& p : firstProbes) {
+        entry(p.fn);
+        EXPECT_EQ(p.fn, slots[p.slot].functionId) << std::hex << p.fn;
+    }
+
     // Every slot occupied: no function can be placed, and each failed
     // probe sequence counts in the stop counter.
     GtraceProfileEntry* e = reinterpret_cast<GtraceProfileEntry*>(gtraceKindArea(t.block()));

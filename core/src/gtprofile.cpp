@@ -9,7 +9,6 @@
  */
 #include "gtinternal.h"
 
-#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,6 +18,9 @@ namespace {
 
 const Uint32 kProbes = 10;
 const Uint32 kStepModulus = 0xF16FFu;
+/* The golden-ratio multiplier 0.618033989 as a fraction. */
+const Uint64 kGoldenNumerator = 618033989u;
+const Uint64 kGoldenDenominator = 1000000000u;
 const Uint32 kStackDepth = 512;
 /* The filter bits that make a profiled entry ask preOptions. */
 const Uint32 kEntryFilterBits = 0x1203Eu;
@@ -107,10 +109,13 @@ GtraceProfileEntry* lookup(GTCB* block, Uint32 f)
     Uint32 n = block->options.bufferSize / sizeof(GtraceProfileEntry);
     if (f == 0 || n == 0)
         return nullptr;
-    double scaled = static_cast<double>(f) * 0.618033989;
-    Uint32 h0 = static_cast<Uint32>((scaled - floor(scaled)) * n);
-    if (h0 >= n)
-        h0 = n - 1;
+    // floor(frac(f * 0.618033989) * n) in integers: the fraction is
+    // (f * 618033989 mod 10^9) / 10^9 exactly.  A double product keeps too
+    // few bits of the fraction to give the same slot on every build (the
+    // x87 unit of 32-bit builds rounds differently from SSE), and processes
+    // of different builds may share one table.
+    const Uint64 fraction = static_cast<Uint64>(f) * kGoldenNumerator % kGoldenDenominator;
+    const Uint32 h0 = static_cast<Uint32>(fraction * n / kGoldenDenominator);
     Uint32 step = f % kStepModulus;
     GtraceProfileEntry* entries = table(block);
     for (Uint32 k = 0; k < kProbes; ++k) {

@@ -57,9 +57,10 @@ KIVMemDebugCB s_cb;
 Uint32 s_settingsSequence = 0;
 
 /* What the common allocation needs of the settings, in one word: the mode,
- * when it is IDLE or off and new blocks are not to be filled; otherwise
- * kTakeSettings, and the allocation reads the whole settings.  Written with
- * them, so the common allocation makes one load instead of the copy. */
+ * when it is IDLE or off, new blocks are not to be filled and the control
+ * block is not published; otherwise kTakeSettings, and the allocation
+ * reads the whole settings.  Written with them, so the common allocation
+ * makes one load instead of the copy. */
 const Uint32 kTakeSettings = 0xFFFFFFFFu;
 Uint32 s_plainMode = kTakeSettings;
 
@@ -147,7 +148,11 @@ void writeSettings(const Settings& s)
     storeRelaxed(s_cb.debugFlags, s.flags);
     storeRelaxed(s_cb.frontPadCount, s.front);
     storeRelaxed(s_cb.backPadCount, s.back);
-    const bool plain = (s.mode == KIVMEM_MODE_IDLE || s.mode == KIVMEM_MODE_OFF) &&
+    /* While the control block is published through g_pMemDebugCB, other
+     * modules may change its fields directly, past this word: every
+     * allocation then reads the block itself. */
+    const bool plain = g_pMemDebugCB == nullptr &&
+                       (s.mode == KIVMEM_MODE_IDLE || s.mode == KIVMEM_MODE_OFF) &&
                        (s.flags & KIVMEM_DBG_FILL_ON_ALLOC) == 0;
     storeRelaxed(s_plainMode, plain ? s.mode : kTakeSettings);
     __atomic_store_n(&s_settingsSequence, sequence + 2, __ATOMIC_RELEASE);

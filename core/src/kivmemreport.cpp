@@ -310,8 +310,10 @@ void kivMemOneTimeOnly(void)
         KIVMemLatchHold latch;
         memset(cb->reserved, 0, sizeof cb->reserved);
     }
-    kivMemSetDebug(flags, mode, front, back);
+    /* Published (or withdrawn) before the settings are stored: whether it
+     * is public decides how allocations read them. */
     g_pMemDebugCB = mode == KIVMEM_MODE_FULL ? cb : nullptr;
+    kivMemSetDebug(flags, mode, front, back);
 }
 
 void kivMemProcessInit()
