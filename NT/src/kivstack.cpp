@@ -22,6 +22,9 @@ const uintptr_t kLowestAddress = 4096;
  * garbage rather than a frame. */
 const uintptr_t kMaxFrameStep = 0x100000;
 
+/* The symbol record the lookup hands over, without its name. */
+static_assert(sizeof(IMAGEHLP_SYMBOL64) == 32, "symbol record");
+
 /* The saved frame pointer and the return address of the frame at `frame`. */
 bool readFrame(uintptr_t frame, uintptr_t words[2])
 {

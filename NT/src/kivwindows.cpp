@@ -40,6 +40,11 @@ Uint32 g_bIsWow64Process = 0;
 namespace {
 
 const char* const kSource = "kivwindows";
+
+// The version record is asked for in its extended form, and the token
+// classes are numbers the platform fixes.
+static_assert(sizeof(OSVERSIONINFOEXA) == 156, "extended version record");
+static_assert(TokenGroups == 2 && TokenIntegrityLevel == 25, "token information classes");
 const Uint32 kHighIntegrity = 0x3000;
 
 typedef ULONGLONG(WINAPI* VerSetConditionMaskFn)(ULONGLONG, DWORD, BYTE);
